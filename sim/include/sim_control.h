@@ -1,0 +1,85 @@
+/* Control interface of the simulated camera SDK libraries (Lan_Cam.dll, Tn_Cam.dll, QD4_Cam.dll).
+ *
+ * Every simulated library exports these functions next to its family's SDK entry points, so that
+ * tests and the demo can steer it: make entry points fail, shape what allocation returns, set
+ * buffer status words, fill buffers with a test pattern and signal their events, and read back a
+ * trace of the SDK calls the library received.  Resolve them with GetProcAddress by name.
+ *
+ * Buffers are kept per camera handle; numbers are assigned from 0 (lowest free number first).
+ * Each buffer owns real memory (zero-filled when allocated) and a real manual-reset event made
+ * with CreateEventA, whose handle value travels through the caller's 32-bit event variable.
+ */
+#ifndef SIM_CONTROL_H
+#define SIM_CONTROL_H
+
+#include <stdint.h>
+#include <windows.h>
+
+/* Error codes the simulated entry points return (0 = success). */
+#define SIM_ERR_BAD_ARG   0x80043001u /* a size of 0, or a null pointer where one is needed */
+#define SIM_ERR_NO_BUFFER 0x80043003u /* no buffer of that number for that camera handle */
+#define SIM_ERR_NO_MEMORY 0x80043005u /* memory or an event could not be made */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Frees every buffer (memory and event), clears faults, status overrides, pending counts and
+ * the trace.  The library is then as freshly loaded. */
+typedef void (WINAPI *SimResetFn)(void);
+
+/* Makes the SDK entry point named `entry` (for example "MAP_BUFFER") fail with `code`:
+ * the `nth` next call fails (1 = the very next call), and with `persist` non-zero every call
+ * from then on fails too.  code 0 with nth 0 removes the fault.  A failing call changes nothing
+ * (no buffer is made or freed, out parameters are left as they were) and is still traced. */
+typedef void (WINAPI *SimFailFn)(const char *entry, uint32_t code, int32_t nth, int32_t persist);
+
+/* With `on` non-zero, the named entry point succeeds but leaves the out address null
+ * ("ALLOCATE_BUFFER_EX": forces the caller to map; "MAP_BUFFER": a mapping with no address;
+ * "VOR_AllocateBuffer": a null address). */
+typedef void (WINAPI *SimSetNullAddressFn)(const char *entry, int32_t on);
+
+/* Sets the status words that the status call reports for buffer (hCam, n):
+ * families 1 and 2: `status` is the first status word of GETBUFFER_STATUS (driverStatus unused);
+ * family 3: `status` and `driverStatus` are what VOR_GetBufferStatus writes.
+ * Returns 0, or -1 when there is no such buffer. */
+typedef int32_t (WINAPI *SimSetStatusFn)(void *hCam, int32_t n, uint32_t status, uint32_t driverStatus);
+
+/* Fills buffer (hCam, n) with the test pattern of `seed` (byte i = (seed + i * 7) & 0xFF over
+ * its whole size), marks it filled (first status word 2 for families 1 and 2; status 0x8000 and
+ * driver status 0 for family 3) and, with `signal` non-zero, sets its event.
+ * Returns 0, or -1 when there is no such buffer or it has no memory. */
+typedef int32_t (WINAPI *SimFillBufferFn)(void *hCam, int32_t n, uint32_t seed, int32_t signal);
+
+/* Sets or resets the event of buffer (hCam, n).  Returns 0, or -1 when there is no such buffer. */
+typedef int32_t (WINAPI *SimSignalFn)(void *hCam, int32_t n, int32_t set);
+
+/* Facts about buffer (hCam, n), or 0 / null when there is no such buffer. */
+typedef void *   (WINAPI *SimBufferAddressFn)(void *hCam, int32_t n);
+typedef uint32_t (WINAPI *SimBufferSizeFn)(void *hCam, int32_t n);
+typedef uint32_t (WINAPI *SimBufferEventFn)(void *hCam, int32_t n);
+
+/* Number of live buffers, over all cameras. */
+typedef int32_t (WINAPI *SimBufferCountFn)(void);
+
+/* QD4 only: the count that VOR_GetPendingBuffer reports for hCam (default 0);
+ * VOR_CancelImages sets it back to 0. */
+typedef void (WINAPI *SimSetPendingFn)(void *hCam, int32_t count);
+
+/* Trace of SDK entry-point calls (control calls are not traced), oldest first, at most 4096
+ * lines; further calls are counted but not kept.  One line per call, for example
+ *   "MAP_BUFFER h=1234 n=0 size=4096 zero=0 -> 0"
+ * Numbers print as unsigned hexadecimal without prefix for handles, addresses, codes and status
+ * words, and as signed decimal for buffer numbers, sizes, counts, image numbers, segments,
+ * width, height and bits per pixel.  The exact line formats are listed in sim/README.md.
+ * SimTraceLine copies line `index` into `out` (always zero-terminated, truncated to `size`)
+ * and returns its full length, or -1 for an index out of range. */
+typedef int32_t (WINAPI *SimTraceCountFn)(void);
+typedef int32_t (WINAPI *SimTraceLineFn)(int32_t index, char *out, int32_t size);
+typedef void    (WINAPI *SimTraceClearFn)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SIM_CONTROL_H */

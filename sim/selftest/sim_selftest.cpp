@@ -1,0 +1,527 @@
+// Self-test of the simulated camera libraries: sim_selftest <sim folder> (the one holding full/ and the variants).
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "sim_control.h"
+
+static int g_passed, g_failed;
+
+static void ok_(int line, bool cond, const char *format, ...)
+{
+    if (cond) {
+        ++g_passed;
+        return;
+    }
+    ++g_failed;
+    printf("sim_selftest.cpp:%d: Test failed: ", line);
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    putchar('\n');
+}
+#define ok(cond, ...) ok_(__LINE__, (cond), __VA_ARGS__)
+
+typedef uint32_t(WINAPI *AllocateBufferExFn)(void *, int32_t *, uint32_t, uint32_t *, void **);
+typedef uint32_t(WINAPI *AllocateBufferFn)(void *, int32_t *, uint32_t *);
+typedef uint32_t(WINAPI *MapBufferFn)(void *, int32_t, uint32_t, uint32_t, void **);
+typedef uint32_t(WINAPI *SetBufferEventFn)(void *, int32_t, uint32_t *);
+typedef uint32_t(WINAPI *NumberFn)(void *, int32_t);
+typedef uint32_t(WINAPI *CameraFn)(void *);
+typedef uint32_t(WINAPI *GetBufferStatusFn)(void *, int32_t, uint32_t, uint32_t *, int32_t);
+typedef uint32_t(WINAPI *VorAllocateBufferFn)(void *, int16_t *, uint32_t, void **, uint32_t *);
+typedef uint32_t(WINAPI *VorNumberFn)(void *, int16_t);
+typedef uint32_t(WINAPI *VorGetBufferStatusFn)(void *, int16_t, uint32_t *, uint32_t *);
+typedef uint32_t(WINAPI *VorGetPendingBufferFn)(void *, int32_t *);
+typedef uint32_t(WINAPI *VorGetImageFn)(void *, uint16_t, uint32_t, uint32_t, int16_t);
+typedef uint32_t(WINAPI *VorGetImageExFn)(void *, uint16_t, uint32_t, uint32_t, int16_t, uint16_t, uint16_t, uint16_t);
+typedef uint32_t(WINAPI *VorGetBufferFn)(void *, int16_t, void **);
+
+static const char *const kControlNames[] = {
+    "SimReset", "SimFail", "SimSetNullAddress", "SimSetStatus", "SimFillBuffer", "SimSignal", "SimBufferAddress",
+    "SimBufferSize", "SimBufferEvent", "SimBufferCount", "SimSetPending", "SimTraceCount", "SimTraceLine",
+    "SimTraceClear", nullptr};
+static const char *const kLanEntries[] = {"ALLOCATE_BUFFER_EX", "MAP_BUFFER", "UNMAP_BUFFER",
+    "REMOVE_ALL_BUFFERS_FROM_LIST", "FREE_BUFFER", "GETBUFFER_STATUS", nullptr};
+static const char *const kTnEntries[] = {"ALLOCATE_BUFFER", "MAP_BUFFER", "SETBUFFER_EVENT", "UNMAP_BUFFER",
+    "REMOVE_ALL_BUFFERS_FROM_LIST", "FREE_BUFFER", "GETBUFFER_STATUS", nullptr};
+static const char *const kQd4Entries[] = {"VOR_AllocateBuffer", "VOR_FreeBuffer", "VOR_GetBufferStatus",
+    "VOR_GetPendingBuffer", "VOR_CancelImages", "VOR_GetImage", "VOR_GetImageEx", "VOR_GetBuffer", nullptr};
+
+template <class T> static T Proc(HMODULE m, const char *name) { return reinterpret_cast<T>(GetProcAddress(m, name)); }
+
+struct Lib {
+    int family;  // 1 Lanticam, 2 Tornio, 3 QD4
+    const char *file;
+    const char *const *entries;
+    const char *allocName, *freeName;
+    HMODULE mod;
+    SimResetFn reset; SimFailFn fail; SimSetNullAddressFn nullAddress; SimSetStatusFn setStatus;
+    SimFillBufferFn fill; SimSignalFn signal; SimBufferAddressFn address; SimBufferSizeFn size;
+    SimBufferEventFn event; SimBufferCountFn count; SimSetPendingFn setPending; SimTraceCountFn traceCount;
+    SimTraceLineFn traceLine; SimTraceClearFn traceClear;
+    AllocateBufferExFn allocEx; AllocateBufferFn alloc; MapBufferFn map; SetBufferEventFn setEvent;
+    NumberFn unmap, freeBuffer; CameraFn removeAll; GetBufferStatusFn status;
+    VorAllocateBufferFn vorAlloc; VorNumberFn vorFree; VorGetBufferStatusFn vorStatus;
+    VorGetPendingBufferFn vorPending; CameraFn vorCancel; VorGetImageFn vorImage; VorGetImageExFn vorImageEx;
+    VorGetBufferFn vorBuffer;
+};
+
+static char g_dir[MAX_PATH];
+
+static bool Load(Lib &L)
+{
+    char path[MAX_PATH * 2];
+    snprintf(path, sizeof path, "%s\\full\\%s", g_dir, L.file);
+    L.mod = LoadLibraryA(path);
+    ok(L.mod != nullptr, "LoadLibraryA(%s) failed, error %lu", path, GetLastError());
+    if (L.mod == nullptr)
+        return false;
+    for (const char *const *name = kControlNames; *name; ++name)
+        ok(GetProcAddress(L.mod, *name) != nullptr, "%s lacks %s", L.file, *name);
+    for (const char *const *name = L.entries; *name; ++name)
+        ok(GetProcAddress(L.mod, *name) != nullptr, "%s lacks %s", L.file, *name);
+    HMODULE m = L.mod;
+    L.reset = Proc<SimResetFn>(m, "SimReset"); L.fail = Proc<SimFailFn>(m, "SimFail");
+    L.nullAddress = Proc<SimSetNullAddressFn>(m, "SimSetNullAddress");
+    L.setStatus = Proc<SimSetStatusFn>(m, "SimSetStatus"); L.fill = Proc<SimFillBufferFn>(m, "SimFillBuffer");
+    L.signal = Proc<SimSignalFn>(m, "SimSignal"); L.address = Proc<SimBufferAddressFn>(m, "SimBufferAddress");
+    L.size = Proc<SimBufferSizeFn>(m, "SimBufferSize"); L.event = Proc<SimBufferEventFn>(m, "SimBufferEvent");
+    L.count = Proc<SimBufferCountFn>(m, "SimBufferCount"); L.setPending = Proc<SimSetPendingFn>(m, "SimSetPending");
+    L.traceCount = Proc<SimTraceCountFn>(m, "SimTraceCount"); L.traceLine = Proc<SimTraceLineFn>(m, "SimTraceLine");
+    L.traceClear = Proc<SimTraceClearFn>(m, "SimTraceClear");
+    L.allocEx = Proc<AllocateBufferExFn>(m, "ALLOCATE_BUFFER_EX"); L.alloc = Proc<AllocateBufferFn>(m, "ALLOCATE_BUFFER");
+    L.map = Proc<MapBufferFn>(m, "MAP_BUFFER"); L.setEvent = Proc<SetBufferEventFn>(m, "SETBUFFER_EVENT");
+    L.unmap = Proc<NumberFn>(m, "UNMAP_BUFFER"); L.freeBuffer = Proc<NumberFn>(m, "FREE_BUFFER");
+    L.removeAll = Proc<CameraFn>(m, "REMOVE_ALL_BUFFERS_FROM_LIST");
+    L.status = Proc<GetBufferStatusFn>(m, "GETBUFFER_STATUS");
+    L.vorAlloc = Proc<VorAllocateBufferFn>(m, "VOR_AllocateBuffer"); L.vorFree = Proc<VorNumberFn>(m, "VOR_FreeBuffer");
+    L.vorStatus = Proc<VorGetBufferStatusFn>(m, "VOR_GetBufferStatus");
+    L.vorPending = Proc<VorGetPendingBufferFn>(m, "VOR_GetPendingBuffer");
+    L.vorCancel = Proc<CameraFn>(m, "VOR_CancelImages"); L.vorImage = Proc<VorGetImageFn>(m, "VOR_GetImage");
+    L.vorImageEx = Proc<VorGetImageExFn>(m, "VOR_GetImageEx"); L.vorBuffer = Proc<VorGetBufferFn>(m, "VOR_GetBuffer");
+    for (const char *const *name = kControlNames; *name; ++name)
+        if (GetProcAddress(m, *name) == nullptr)
+            return false;
+    for (const char *const *name = L.entries; *name; ++name)
+        if (GetProcAddress(m, *name) == nullptr)
+            return false;
+    return true;
+}
+
+// The family's way to get a buffer with its address and event (Tornio asks for them apart).
+static uint32_t Alloc(Lib &L, void *h, int32_t *n, uint32_t size, void **addr, uint32_t *ev)
+{
+    if (L.family == 1)
+        return L.allocEx(h, n, size, ev, addr);
+    if (L.family == 2) {
+        uint32_t rc = L.alloc(h, n, &size);
+        if (rc == 0)
+            rc = L.map(h, *n, size, 0, addr);
+        if (rc == 0)
+            rc = L.setEvent(h, *n, ev);
+        return rc;
+    }
+    int16_t n16 = static_cast<int16_t>(*n);
+    const uint32_t rc = L.vorAlloc(h, &n16, size, addr, ev);
+    *n = n16;
+    return rc;
+}
+
+static uint32_t New(Lib &L, void *h, uint32_t size, int32_t *n, void **addr = nullptr, uint32_t *ev = nullptr)
+{
+    void *a = nullptr;
+    uint32_t e = 0;
+    *n = -1;
+    return Alloc(L, h, n, size, addr ? addr : &a, ev ? ev : &e);
+}
+
+static uint32_t FreeBuf(Lib &L, void *h, int32_t n)
+{
+    return L.family == 3 ? L.vorFree(h, static_cast<int16_t>(n)) : L.freeBuffer(h, n);
+}
+
+static uint32_t Status(Lib &L, void *h, int32_t n, uint32_t *status, uint32_t *driver)
+{
+    if (L.family == 3)
+        return L.vorStatus(h, static_cast<int16_t>(n), status, driver);
+    uint32_t area[3] = {0, 0, 0};
+    const uint32_t rc = L.status(h, n, 0, area, static_cast<int32_t>(sizeof area));
+    if (rc == 0) {
+        *status = area[0];
+        *driver = 0;
+    }
+    return rc;
+}
+
+static HANDLE AsHandle(uint32_t value) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)); }
+
+static bool IsPattern(const uint8_t *p, size_t from, size_t to, uint32_t seed)
+{
+    for (size_t i = from; i < to; ++i)
+        if (p[i] != static_cast<uint8_t>((seed + i * 7) & 0xFF))
+            return false;
+    return true;
+}
+
+static bool IsZero(const uint8_t *p, size_t from, size_t to)
+{
+    for (size_t i = from; i < to; ++i)
+        if (p[i] != 0)
+            return false;
+    return true;
+}
+
+// Checks that the trace holds exactly `expected` (null-terminated), oldest first.
+static void CheckTrace(Lib &L, const char *what, const char *const *expected)
+{
+    int32_t count = 0;
+    while (expected[count])
+        ++count;
+    ok(L.traceCount() == count, "%s %s: %d trace lines, expected %d", L.file, what, L.traceCount(), count);
+    for (int32_t i = 0; i < count; ++i) {
+        char line[256] = "";
+        const int32_t length = L.traceLine(i, line, static_cast<int32_t>(sizeof line));
+        ok(length == static_cast<int32_t>(strlen(expected[i])) && strcmp(line, expected[i]) == 0,
+           "%s %s: trace line %d is \"%s\", expected \"%s\"", L.file, what, i, line, expected[i]);
+    }
+}
+
+struct Stress { Lib *lib; void *cam; int failures; };
+
+static DWORD WINAPI StressThread(void *arg)
+{
+    Stress *s = static_cast<Stress *>(arg);
+    for (int i = 0; i < 100; ++i) {
+        int32_t n = -1;
+        if (New(*s->lib, s->cam, 256, &n) != 0 || n != 0 || FreeBuf(*s->lib, s->cam, n) != 0)
+            ++s->failures;
+    }
+    return 0;
+}
+
+static void TestCommon(Lib &L)
+{
+    void *const h1 = reinterpret_cast<void *>(0x1001), *const h2 = reinterpret_cast<void *>(0x2002);
+    const char *f = L.file;
+    L.reset();
+    ok(L.count() == 0 && L.traceCount() == 0, "%s: not empty after reset", f);
+
+    // Numbering from 0 per camera, lowest free number reused.
+    int32_t n[4];
+    for (int i = 0; i < 3; ++i)
+        ok(New(L, h1, 4096, &n[i]) == 0 && n[i] == i, "%s: buffer %d numbered %d", f, i, n[i]);
+    ok(New(L, h2, 4096, &n[3]) == 0 && n[3] == 0, "%s: second camera's first buffer numbered %d", f, n[3]);
+    ok(L.count() == 4, "%s: %d buffers, expected 4", f, L.count());
+    ok(FreeBuf(L, h1, 1) == 0, "%s: free 1 failed", f);
+    ok(New(L, h1, 4096, &n[0]) == 0 && n[0] == 1, "%s: reused number %d, expected 1", f, n[0]);
+    ok(FreeBuf(L, h1, 5) == SIM_ERR_NO_BUFFER, "%s: free of a missing buffer", f);
+    ok(L.address(h1, 0) != L.address(h2, 0) && L.event(h1, 0) != L.event(h2, 0), "%s: cameras share a buffer", f);
+
+    // Memory: zeroed, reported by the control calls; event: real and manual-reset.
+    L.reset();
+    int32_t b = -1;
+    void *addr = nullptr;
+    uint32_t ev = 0;
+    ok(New(L, h1, 1000, &b, &addr, &ev) == 0, "%s: allocation failed", f);
+    uint8_t *mem = static_cast<uint8_t *>(addr);
+    ok(mem != nullptr && mem == L.address(h1, b) && L.size(h1, b) == 1000 && IsZero(mem, 0, 1000),
+       "%s: memory %p not as reported or not zeroed", f, addr);
+    ok(ev != 0 && ev == L.event(h1, b), "%s: event %x, control says %x", f, ev, L.event(h1, b));
+    ok(WaitForSingleObject(AsHandle(ev), 0) == WAIT_TIMEOUT, "%s: new event is signalled", f);
+    ok(L.signal(h1, b, 1) == 0 && WaitForSingleObject(AsHandle(ev), 0) == WAIT_OBJECT_0 &&
+       WaitForSingleObject(AsHandle(ev), 0) == WAIT_OBJECT_0, "%s: event not set or not manual-reset", f);
+    ok(L.signal(h1, b, 0) == 0 && WaitForSingleObject(AsHandle(ev), 0) == WAIT_TIMEOUT, "%s: event not reset", f);
+
+    // Status words and the fill pattern.
+    uint32_t st = 0xFFFF, drv = 0xFFFF;
+    ok(Status(L, h1, b, &st, &drv) == 0 && st == 0 && drv == 0, "%s: status %x/%x after allocation", f, st, drv);
+    ok(L.fill(h1, b, 3, 1) == 0 && IsPattern(mem, 0, 1000, 3), "%s: fill pattern wrong", f);
+    ok(WaitForSingleObject(AsHandle(ev), 0) == WAIT_OBJECT_0, "%s: fill did not signal", f);
+    const uint32_t filled = L.family == 3 ? 0x8000u : 2u;
+    ok(Status(L, h1, b, &st, &drv) == 0 && st == filled && drv == 0, "%s: status %x/%x after fill", f, st, drv);
+    ok(L.setStatus(h1, b, 0x11, 0x22) == 0 && Status(L, h1, b, &st, &drv) == 0 && st == 0x11 &&
+       drv == (L.family == 3 ? 0x22u : 0u), "%s: status %x/%x after SimSetStatus", f, st, drv);
+    ok(L.setStatus(h2, b, 1, 1) == -1 && L.fill(h2, b, 1, 0) == -1 && L.signal(h2, b, 1) == -1 &&
+       L.address(h2, b) == nullptr && L.size(h2, b) == 0 && L.event(h2, b) == 0,
+       "%s: control calls on a missing buffer", f);
+    st = drv = 0x77;
+    ok(Status(L, h2, 0, &st, &drv) == SIM_ERR_NO_BUFFER && st == 0x77 && drv == 0x77, "%s: status of missing", f);
+
+    // Re-allocation grows, keeps contents and event, zeroes the rest; never shrinks.
+    int32_t same = b;
+    uint32_t ev2 = 0;
+    ok(Alloc(L, h1, &same, 3000, &addr, &ev2) == 0 && same == b && ev2 == ev && L.size(h1, b) == 3000,
+       "%s: re-allocation changed number %d or event, or size %u", f, same, L.size(h1, b));
+    mem = static_cast<uint8_t *>(addr);
+    ok(mem == L.address(h1, b) && IsPattern(mem, 0, 1000, 3) && IsZero(mem, 1000, 3000),
+       "%s: grown buffer lost contents or is not zeroed", f);
+    ok(Alloc(L, h1, &same, 100, &addr, &ev2) == 0 && L.size(h1, b) == 3000, "%s: re-allocation shrank", f);
+    int32_t missing = 7;
+    ok(Alloc(L, h1, &missing, 100, &addr, &ev2) == SIM_ERR_NO_BUFFER, "%s: re-allocation of a missing buffer", f);
+    ok(New(L, h1, 0, &missing) == SIM_ERR_BAD_ARG && L.count() == 1, "%s: size 0 accepted", f);
+
+    // Faults: the nth call fails and changes nothing; persistent faults go on until removed.
+    L.fail(L.allocName, 0xE1, 2, 0);
+    int32_t n1 = -1, n2 = -1, n3 = -1;
+    ok(New(L, h1, 64, &n1) == 0 && n1 == 1, "%s: call before the fault failed", f);
+    void *a2 = reinterpret_cast<void *>(0x55);
+    uint32_t e2 = 0x66;
+    n2 = -1;
+    ok(Alloc(L, h1, &n2, 64, &a2, &e2) == 0xE1 && n2 == -1 && a2 == reinterpret_cast<void *>(0x55) && e2 == 0x66 &&
+       L.count() == 2, "%s: failing allocation changed something (n %d)", f, n2);
+    char line[256] = "";
+    L.traceLine(L.traceCount() - 1, line, static_cast<int32_t>(sizeof line));
+    ok(strstr(line, L.allocName) == line && strstr(line, " -> e1") != nullptr, "%s: fault traced as \"%s\"", f, line);
+    ok(New(L, h1, 64, &n3) == 0 && n3 == 2, "%s: call after the fault: number %d", f, n3);
+    L.fail(L.freeName, 0xE2, 1, 1);
+    ok(FreeBuf(L, h1, n3) == 0xE2 && FreeBuf(L, h1, n3) == 0xE2 && L.count() == 3, "%s: persistent fault", f);
+    L.fail(L.freeName, 0, 0, 0);
+    ok(FreeBuf(L, h1, n3) == 0 && L.count() == 2, "%s: fault not removed", f);
+
+    // Free closes the event and forgets the buffer.
+    ev = L.event(h1, n1);
+    ok(FreeBuf(L, h1, n1) == 0 && WaitForSingleObject(AsHandle(ev), 0) == WAIT_FAILED, "%s: event not closed", f);
+    ok(L.address(h1, n1) == nullptr && L.event(h1, n1) == 0 && L.count() == 1 && FreeBuf(L, h1, n1) == SIM_ERR_NO_BUFFER,
+       "%s: freed buffer still known", f);
+
+    // Reset forgets buffers, faults and trace.
+    L.fail(L.allocName, 0xE3, 1, 1);
+    L.reset();
+    ok(L.count() == 0 && L.traceCount() == 0 && New(L, h1, 64, &b) == 0 && b == 0, "%s: reset incomplete", f);
+
+    // The trace keeps 4096 lines and counts the rest; SimTraceLine truncates but reports the full length.
+    L.traceClear();
+    for (int i = 0; i < 4100; ++i)
+        FreeBuf(L, h2, 3);
+    char cut[8];
+    const int32_t full = L.traceLine(4095, line, static_cast<int32_t>(sizeof line));
+    ok(L.traceCount() == 4100 && full > 8 && L.traceLine(4096, line, 8) == -1 && L.traceLine(-1, line, 8) == -1,
+       "%s: trace count %d, line 4095 length %d", f, L.traceCount(), full);
+    ok(L.traceLine(0, cut, sizeof cut) == full && strlen(cut) == 7 && strncmp(cut, line, 7) == 0 &&
+       L.traceLine(0, nullptr, 0) == full, "%s: truncated trace line \"%s\"", f, cut);
+
+    // Several threads at once, each on its own camera.
+    L.reset();
+    Stress s[4];
+    HANDLE threads[4];
+    for (int i = 0; i < 4; ++i) {
+        s[i] = Stress{&L, reinterpret_cast<void *>(static_cast<uintptr_t>(0x100 + i)), 0};
+        threads[i] = CreateThread(nullptr, 0, StressThread, &s[i], 0, nullptr);
+    }
+    WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+    for (int i = 0; i < 4; ++i) {
+        CloseHandle(threads[i]);
+        ok(s[i].failures == 0, "%s: thread %d had %d failures", f, i, s[i].failures);
+    }
+    const int32_t callsPerRound = L.family == 2 ? 4 : 2;
+    ok(L.count() == 0 && L.traceCount() == 4 * 100 * callsPerRound, "%s: %d buffers, %d trace lines after threads",
+       f, L.count(), L.traceCount());
+    L.reset();
+}
+
+static void TestLan(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(static_cast<uintptr_t>(0x12345678ABCull));
+    L.reset();
+    int32_t n = -1;
+    uint32_t ev = 0x77, area[3] = {9, 9, 9};
+    void *addr = reinterpret_cast<void *>(0x1000), *mapped = nullptr;
+    ok(L.allocEx(h, &n, 64, &ev, &addr) == 0 && n == 0, "Lan: allocation failed");
+    ok(L.map(h, 0, 64, 1, &mapped) == 0 && mapped == addr, "Lan: MAP_BUFFER address differs");
+    ok(L.unmap(h, 0) == 0 && L.unmap(h, 3) == SIM_ERR_NO_BUFFER, "Lan: UNMAP_BUFFER");
+    ok(L.status(h, 0, 0, area, 4) == 0 && area[0] == 0 && area[1] == 9, "Lan: partial status area %x %x", area[0], area[1]);
+    ok(L.status(h, 0, 0, area, 12) == 0 && area[0] == 0 && area[1] == 64 && area[2] == 0, "Lan: status area");
+    area[0] = area[1] = area[2] = 5;
+    ok(L.status(h, 9, 0, area, 12) == SIM_ERR_NO_BUFFER && area[0] == 5 && area[1] == 5 && area[2] == 5,
+       "Lan: status area of a missing buffer was written");
+    ok(L.removeAll(h) == 0, "Lan: REMOVE_ALL_BUFFERS_FROM_LIST");
+    int32_t *none = nullptr;
+    ev = 0;
+    addr = nullptr;
+    ok(L.allocEx(h, none, 64, &ev, &addr) == SIM_ERR_BAD_ARG, "Lan: null number accepted");
+    ok(L.freeBuffer(h, 0) == 0 && L.freeBuffer(h, 0) == SIM_ERR_NO_BUFFER, "Lan: FREE_BUFFER");
+    const char *const lines[] = {"ALLOCATE_BUFFER_EX h=12345678abc n=-1 size=64 event=77 addr=1000 -> 0",
+        "MAP_BUFFER h=12345678abc n=0 size=64 zero=1 -> 0", "UNMAP_BUFFER h=12345678abc n=0 -> 0",
+        "UNMAP_BUFFER h=12345678abc n=3 -> 80043003", "GETBUFFER_STATUS h=12345678abc n=0 mode=0 len=4 -> 0",
+        "GETBUFFER_STATUS h=12345678abc n=0 mode=0 len=12 -> 0",
+        "GETBUFFER_STATUS h=12345678abc n=9 mode=0 len=12 -> 80043003", "REMOVE_ALL_BUFFERS_FROM_LIST h=12345678abc -> 0",
+        "ALLOCATE_BUFFER_EX h=12345678abc n=0 size=64 event=0 addr=0 -> 80043001",
+        "FREE_BUFFER h=12345678abc n=0 -> 0", "FREE_BUFFER h=12345678abc n=0 -> 80043003", nullptr};
+    CheckTrace(L, "trace", lines);
+
+    // Null-address mode: ALLOCATE_BUFFER_EX leaves the address alone, MAP_BUFFER writes null.
+    L.reset();
+    L.nullAddress("ALLOCATE_BUFFER_EX", 1);
+    n = -1;
+    addr = nullptr;
+    ok(L.allocEx(h, &n, 64, &ev, &addr) == 0 && addr == nullptr && n == 0, "Lan: null-address mode gave %p", addr);
+    addr = reinterpret_cast<void *>(0x1234);
+    ok(L.allocEx(h, &n, 64, &ev, &addr) == 0 && addr == reinterpret_cast<void *>(0x1234), "Lan: address overwritten");
+    ok(L.map(h, 0, 64, 0, &mapped) == 0 && mapped == L.address(h, 0) && mapped != nullptr, "Lan: map after null address");
+    L.nullAddress("MAP_BUFFER", 1);
+    mapped = reinterpret_cast<void *>(0x99);
+    ok(L.map(h, 0, 64, 0, &mapped) == 0 && mapped == nullptr, "Lan: MAP_BUFFER null-address mode gave %p", mapped);
+    L.reset();
+    n = -1;
+    ok(L.allocEx(h, &n, 64, &ev, &addr) == 0 && addr != nullptr, "Lan: reset kept null-address mode");
+    L.reset();
+}
+
+static void TestTn(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0xABC);
+    L.reset();
+    int32_t n = -1;
+    uint32_t size = 128, ev = 0;
+    void *mapped = nullptr;
+    ok(L.alloc(h, &n, &size) == 0 && n == 0 && size == 128, "Tn: ALLOCATE_BUFFER");
+    ok(L.setEvent(h, 0, &ev) == 0 && ev == L.event(h, 0) && ev != 0, "Tn: SETBUFFER_EVENT");
+    ok(L.setEvent(h, 1, &ev) == SIM_ERR_NO_BUFFER, "Tn: SETBUFFER_EVENT of a missing buffer");
+    ok(L.map(h, 0, 128, 0, &mapped) == 0 && mapped == L.address(h, 0) && mapped != nullptr, "Tn: MAP_BUFFER");
+    L.nullAddress("MAP_BUFFER", 1);
+    ok(L.map(h, 0, 128, 0, &mapped) == 0 && mapped == nullptr, "Tn: MAP_BUFFER null-address mode");
+    ok(L.alloc(h, &n, nullptr) == SIM_ERR_BAD_ARG, "Tn: null size accepted");
+    ok(L.freeBuffer(h, 0) == 0, "Tn: FREE_BUFFER");
+    char evLine[128];
+    snprintf(evLine, sizeof evLine, "SETBUFFER_EVENT h=abc n=1 event=%x -> 80043003", ev);
+    const char *const lines[] = {"ALLOCATE_BUFFER h=abc n=-1 size=128 -> 0", "SETBUFFER_EVENT h=abc n=0 event=0 -> 0",
+        evLine, "MAP_BUFFER h=abc n=0 size=128 zero=0 -> 0", "MAP_BUFFER h=abc n=0 size=128 zero=0 -> 0",
+        "ALLOCATE_BUFFER h=abc n=0 size=0 -> 80043001", "FREE_BUFFER h=abc n=0 -> 0", nullptr};
+    CheckTrace(L, "trace", lines);
+    L.reset();
+}
+
+static void TestQd4(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0xABC), *const other = reinterpret_cast<void *>(0xDEF);
+    L.reset();
+    int16_t n = -1;
+    void *addr = nullptr, *got = nullptr;
+    uint32_t ev = 0, st = 0, drv = 0;
+    int32_t pending = -1;
+    ok(L.vorAlloc(h, &n, 64, &addr, &ev) == 0 && n == 0 && addr != nullptr, "QD4: VOR_AllocateBuffer");
+    L.setPending(h, 5);
+    ok(L.vorPending(h, &pending) == 0 && pending == 5, "QD4: pending %d, expected 5", pending);
+    ok(L.vorPending(other, &pending) == 0 && pending == 0, "QD4: other camera pending %d", pending);
+    ok(L.vorCancel(h) == 0 && L.vorPending(h, &pending) == 0 && pending == 0, "QD4: cancel left %d", pending);
+    const uint8_t *mem = static_cast<const uint8_t *>(addr);
+    ok(L.vorImage(h, 2, 5, 6, 0) == 0 && IsPattern(mem, 0, 64, 2005), "QD4: VOR_GetImage pattern");
+    ok(L.vorStatus(h, 0, &st, &drv) == 0 && st == 0x8000 && drv == 0, "QD4: status %x/%x after image", st, drv);
+    int16_t n2 = -1;
+    void *addr2 = nullptr;
+    const uint32_t ev0 = ev;
+    ok(L.vorAlloc(h, &n2, 64, &addr2, &ev) == 0 && n2 == 1, "QD4: second buffer");
+    const uint8_t *mem2 = static_cast<const uint8_t *>(addr2);
+    ok(L.vorImageEx(h, 1, 3, 3, 1, 4, 2, 12) == 0 && IsPattern(mem2, 0, 16, 1003) && IsZero(mem2, 16, 64),
+       "QD4: VOR_GetImageEx 4x2 at 12 bits must fill 16 bytes");
+    ok(L.vorImageEx(h, 0, 0, 0, 1, 100, 100, 8) == 0 && IsPattern(mem2, 0, 64, 0), "QD4: VOR_GetImageEx past size");
+    ok(L.vorImage(h, 0, 0, 0, 9) == SIM_ERR_NO_BUFFER && L.vorImageEx(h, 0, 0, 0, 9, 1, 1, 8) == SIM_ERR_NO_BUFFER,
+       "QD4: image into a missing buffer");
+    ok(L.vorBuffer(h, 0, &got) == 0 && got == addr, "QD4: VOR_GetBuffer");
+    L.nullAddress("VOR_AllocateBuffer", 1);
+    int16_t n3 = -1;
+    const uint32_t ev1 = ev;
+    void *addr3 = reinterpret_cast<void *>(0x42);
+    ok(L.vorAlloc(h, &n3, 64, &addr3, &ev) == 0 && n3 == 2 && addr3 == nullptr, "QD4: null-address mode gave %p", addr3);
+    ok(L.vorAlloc(h, nullptr, 64, &addr3, &ev) == SIM_ERR_BAD_ARG && L.vorStatus(h, 0, nullptr, &drv) == SIM_ERR_BAD_ARG,
+       "QD4: null pointers accepted");
+    ok(L.vorFree(h, 2) == 0 && L.vorFree(h, 1) == 0, "QD4: VOR_FreeBuffer");
+    ok(L.vorStatus(h, 1, &st, &drv) == SIM_ERR_NO_BUFFER, "QD4: status of a freed buffer");
+    // Later allocations print the event value left in the in/out variable by the one before.
+    char alloc1[160], alloc2[160], alloc3[160];
+    snprintf(alloc1, sizeof alloc1, "VOR_AllocateBuffer h=abc n=-1 size=64 addr=0 event=%x -> 0", ev0);
+    snprintf(alloc2, sizeof alloc2, "VOR_AllocateBuffer h=abc n=-1 size=64 addr=42 event=%x -> 0", ev1);
+    snprintf(alloc3, sizeof alloc3, "VOR_AllocateBuffer h=abc n=0 size=64 addr=0 event=%x -> 80043001", ev);
+    const char *const lines[] = {"VOR_AllocateBuffer h=abc n=-1 size=64 addr=0 event=0 -> 0",
+        "VOR_GetPendingBuffer h=abc -> 0", "VOR_GetPendingBuffer h=def -> 0", "VOR_CancelImages h=abc -> 0",
+        "VOR_GetPendingBuffer h=abc -> 0", "VOR_GetImage h=abc seg=2 first=5 last=6 n=0 -> 0",
+        "VOR_GetBufferStatus h=abc n=0 -> 0", alloc1,
+        "VOR_GetImageEx h=abc seg=1 first=3 last=3 n=1 width=4 height=2 bpp=12 -> 0",
+        "VOR_GetImageEx h=abc seg=0 first=0 last=0 n=1 width=100 height=100 bpp=8 -> 0",
+        "VOR_GetImage h=abc seg=0 first=0 last=0 n=9 -> 80043003",
+        "VOR_GetImageEx h=abc seg=0 first=0 last=0 n=9 width=1 height=1 bpp=8 -> 80043003",
+        "VOR_GetBuffer h=abc n=0 -> 0", alloc2, alloc3, "VOR_GetBufferStatus h=abc n=0 -> 80043001", "VOR_FreeBuffer h=abc n=2 -> 0", "VOR_FreeBuffer h=abc n=1 -> 0",
+        "VOR_GetBufferStatus h=abc n=1 -> 80043003", nullptr};
+    CheckTrace(L, "trace", lines);
+    L.reset();
+}
+
+// After FreeLibrary the events of live buffers must be closed.
+static void TestUnload(Lib &L)
+{
+    int32_t a = -1, b = -1;
+    uint32_t ea = 0, eb = 0;
+    void *addr = nullptr;
+    ok(New(L, reinterpret_cast<void *>(1), 64, &a, &addr, &ea) == 0 && New(L, reinterpret_cast<void *>(1), 64, &b, &addr, &eb) == 0,
+       "%s: allocation before unload", L.file);
+    ok(FreeLibrary(L.mod) != FALSE, "%s: FreeLibrary failed", L.file);
+    ok(WaitForSingleObject(AsHandle(ea), 0) == WAIT_FAILED && WaitForSingleObject(AsHandle(eb), 0) == WAIT_FAILED,
+       "%s: events survive FreeLibrary", L.file);
+}
+
+struct Variant { const char *folder, *file; const char *const *entries; const char *missing[3]; };
+
+static void TestVariant(const Variant &v)
+{
+    char path[MAX_PATH * 2];
+    snprintf(path, sizeof path, "%s\\%s\\%s", g_dir, v.folder, v.file);
+    HMODULE m = LoadLibraryA(path);
+    ok(m != nullptr, "LoadLibraryA(%s) failed, error %lu", path, GetLastError());
+    if (m == nullptr)
+        return;
+    char loaded[MAX_PATH] = "";
+    GetModuleFileNameA(m, loaded, static_cast<DWORD>(sizeof loaded));
+    ok(strstr(loaded, v.folder) != nullptr, "%s: loaded %s instead", v.folder, loaded);
+    const char *const *lists[] = {v.entries, kControlNames};
+    for (const char *const *list : lists)
+        for (const char *const *name = list; *name; ++name) {
+            bool missing = false;
+            for (const char *gone : v.missing)
+                missing = missing || (gone != nullptr && strcmp(gone, *name) == 0);
+            const bool present = GetProcAddress(m, *name) != nullptr;
+            ok(present != missing, "%s: %s is %s", v.folder, *name, present ? "exported" : "missing");
+        }
+    FreeLibrary(m);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        printf("usage: sim_selftest <folder holding full/ and the variant folders>\n");
+        return 2;
+    }
+    snprintf(g_dir, sizeof g_dir, "%s", argv[1]);
+    Lib libs[3] = {};
+    libs[0].family = 1; libs[0].file = "Lan_Cam.dll"; libs[0].entries = kLanEntries;
+    libs[0].allocName = "ALLOCATE_BUFFER_EX"; libs[0].freeName = "FREE_BUFFER";
+    libs[1].family = 2; libs[1].file = "Tn_Cam.dll"; libs[1].entries = kTnEntries;
+    libs[1].allocName = "ALLOCATE_BUFFER"; libs[1].freeName = "FREE_BUFFER";
+    libs[2].family = 3; libs[2].file = "QD4_Cam.dll"; libs[2].entries = kQd4Entries;
+    libs[2].allocName = "VOR_AllocateBuffer"; libs[2].freeName = "VOR_FreeBuffer";
+    for (Lib &L : libs) {
+        if (!Load(L))
+            continue;
+        TestCommon(L);
+        if (L.family == 1) TestLan(L);
+        if (L.family == 2) TestTn(L);
+        if (L.family == 3) TestQd4(L);
+        TestUnload(L);
+    }
+    const Variant variants[] = {
+        {"lan_no_map_buffer", "Lan_Cam.dll", kLanEntries, {"MAP_BUFFER"}},
+        {"lan_no_getbuffer_status", "Lan_Cam.dll", kLanEntries, {"GETBUFFER_STATUS"}},
+        {"tn_no_setbuffer_event", "Tn_Cam.dll", kTnEntries, {"SETBUFFER_EVENT"}},
+        {"tn_no_map_buffer", "Tn_Cam.dll", kTnEntries, {"MAP_BUFFER"}},
+        {"qd4_no_allocate_buffer", "QD4_Cam.dll", kQd4Entries, {"VOR_AllocateBuffer"}},
+        {"qd4_no_get_buffer", "QD4_Cam.dll", kQd4Entries, {"VOR_GetBuffer"}},
+        {"qd4_no_allocate_and_get_buffer", "QD4_Cam.dll", kQd4Entries, {"VOR_AllocateBuffer", "VOR_GetBuffer"}},
+    };
+    for (const Variant &v : variants)
+        TestVariant(v);
+    printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}

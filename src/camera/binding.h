@@ -1,0 +1,10 @@
+// Family binding: loads a family's SDK library and resolves its entry points.
+#pragma once
+
+#include "diagnostics/error_codes.h"
+
+// Each returns 0, a Windows error number from the load, or the family's resolution code.
+// Callers hold the camera lock.
+ErrorCode getLanticam() noexcept;
+ErrorCode getTornio() noexcept;
+ErrorCode getQD4() noexcept;

@@ -1,0 +1,6 @@
+// The threaded log writer: entries travel through a mailslot to a thread of the module's own.
+#pragma once
+
+// Starts the writer thread and connects the channel to its mailslot.  Runs under lineMutex.
+// Returns true when entries can go to the queue; false keeps them going straight to the file.
+bool StartLogWriter() noexcept;

@@ -1,0 +1,2 @@
+// The binding to the LabVIEW run-time's memory manager.
+#pragma once
