@@ -4,36 +4,11 @@
 #include <stdio.h>
 
 #include "diagnostics/log_channel.h"
+#include "log_fixture.h"
 #include "module_host.h"
 #include "wtest.h"
 
 namespace {
-
-std::string s_folder;
-
-// Puts the channel in the state that a set-up leaves it in with this log file.
-std::string AttachLog(const char* name, int32_t flush) {
-  if (s_folder.empty()) s_folder = MakeFreshFolder("log_channel");
-  LogState& log = TheLogState();
-  const std::string path = s_folder + "\\" + name;
-  DeleteFileA(path.c_str());
-  strcpy(log.logPath, path.c_str());
-  log.file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (log.lineMutex == nullptr) log.lineMutex = CreateMutexA(nullptr, FALSE, nullptr);
-  log.flush = flush;
-  log.useThread = false;
-  log.mask = 0;
-  log.enabled = true;
-  return path;
-}
-
-void DetachLog() {
-  LogState& log = TheLogState();
-  if (log.file != nullptr) CloseHandle(log.file);
-  log.file = nullptr;
-  log.enabled = false;
-}
 
 // Checks one entry at `at` and returns the offset after it, or npos.
 size_t CheckEntry(const std::string& file, size_t at, const char* errorLine, const char* text) {
