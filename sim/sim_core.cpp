@@ -67,18 +67,12 @@ int FindEntry(const char *name) noexcept
     return -1;
 }
 
-void *HeapZeroed(size_t bytes) noexcept
-{
-    return HeapAlloc(g_heap, HEAP_ZERO_MEMORY, bytes);
-}
-
 void Release(Buffer *b) noexcept
 {
-    if (b->mem != nullptr)
-        HeapFree(g_heap, 0, b->mem);
+    HeapRelease(b->mem);
     if (b->event != nullptr)
         CloseHandle(b->event);
-    HeapFree(g_heap, 0, b);
+    HeapRelease(b);
 }
 
 // Back to the freshly loaded state; the caller holds the lock or is the only thread.
@@ -92,9 +86,10 @@ void ResetState() noexcept
     g_bufferCount = 0;
     while (g_pending != nullptr) {
         PendingCount *next = g_pending->next;
-        HeapFree(g_heap, 0, g_pending);
+        HeapRelease(g_pending);
         g_pending = next;
     }
+    ResetAcquisitions();
     memset(g_faults, 0, sizeof g_faults);
     memset(g_nullAddress, 0, sizeof g_nullAddress);
     g_traceCount = 0;
@@ -109,6 +104,17 @@ PendingCount *FindPending(void *cam) noexcept
 }
 
 } // namespace
+
+void *HeapZeroed(size_t bytes) noexcept
+{
+    return HeapAlloc(g_heap, HEAP_ZERO_MEMORY, bytes);
+}
+
+void HeapRelease(void *p) noexcept
+{
+    if (p != nullptr)
+        HeapFree(g_heap, 0, p);
+}
 
 Lock::Lock() noexcept { EnterCriticalSection(&g_lock); }
 Lock::~Lock() { LeaveCriticalSection(&g_lock); }
@@ -157,6 +163,7 @@ uint32_t Allocate(void *cam, int32_t n, uint32_t size, Buffer **out) noexcept
             b->mem = static_cast<uint8_t *>(mem);
             b->size = size;
         }
+        AcquisitionBufferAdded(cam);
         *out = b;
         return 0;
     }
@@ -182,6 +189,7 @@ uint32_t Allocate(void *cam, int32_t n, uint32_t size, Buffer **out) noexcept
     b->next = g_buffers;
     g_buffers = b;
     ++g_bufferCount;
+    AcquisitionBufferAdded(cam);
     *out = b;
     return 0;
 }
@@ -206,8 +214,27 @@ void Fill(Buffer *b, uint32_t seed, size_t bytes) noexcept
         bytes = b->size;
     for (size_t i = 0; i < bytes; ++i)
         b->mem[i] = static_cast<uint8_t>((seed + static_cast<uint32_t>(i) * 7u) & 0xFFu);
+    MarkFilled(b);
+}
+
+void MarkFilled(Buffer *b) noexcept
+{
     b->status = g_family.filledStatus;
     b->driverStatus = 0;
+}
+
+Buffer *NextBuffer(void *cam, int32_t after) noexcept
+{
+    Buffer *above = nullptr, *lowest = nullptr;
+    for (Buffer *b = g_buffers; b != nullptr; b = b->next) {
+        if (b->cam != cam || b->mem == nullptr)
+            continue;
+        if (lowest == nullptr || b->n < lowest->n)
+            lowest = b;
+        if (b->n > after && (above == nullptr || b->n < above->n))
+            above = b;
+    }
+    return above != nullptr ? above : lowest;
 }
 
 int32_t Pending(void *cam) noexcept

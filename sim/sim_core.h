@@ -1,4 +1,4 @@
-// Shared core of the simulated camera libraries: buffer table per camera, faults, null-address mode, trace.
+// Shared core of the simulated camera libraries: buffer table per camera, faults, null-address mode, trace, acquisition.
 #ifndef SIM_CORE_H
 #define SIM_CORE_H
 
@@ -71,6 +71,20 @@ uint32_t Free(void *cam, int32_t n) noexcept;
 
 // Writes the test pattern of `seed` over the first `bytes` bytes and marks the buffer filled.
 void Fill(Buffer *b, uint32_t seed, size_t bytes) noexcept;
+// The family's filled status, driver status 0.
+void MarkFilled(Buffer *b) noexcept;
+// The buffer of `cam` with memory and the lowest number above `after`, else the lowest one; null if none.
+Buffer *NextBuffer(void *cam, int32_t after) noexcept;
+
+// Zeroed memory from the library's private heap, and its release.
+void *HeapZeroed(size_t bytes) noexcept;
+void HeapRelease(void *p) noexcept;
+
+// Acquisition (sim_acquire.cpp).
+// A buffer of `cam` was made or grown: wakes the acquisition thread if `cam` acquires.
+void AcquisitionBufferAdded(void *cam) noexcept;
+// Forgets every acquisition; the thread then ends by itself.
+void ResetAcquisitions() noexcept;
 
 int32_t Pending(void *cam) noexcept;
 void SetPending(void *cam, int32_t count) noexcept;

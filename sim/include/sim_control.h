@@ -2,8 +2,9 @@
  *
  * Every simulated library exports these functions next to its family's SDK entry points, so that
  * tests and the demo can steer it: make entry points fail, shape what allocation returns, set
- * buffer status words, fill buffers with a test pattern and signal their events, and read back a
- * trace of the SDK calls the library received.  Resolve them with GetProcAddress by name.
+ * buffer status words, fill buffers with a test pattern and signal their events, run a paced
+ * simulated acquisition, and read back a trace of the SDK calls the library received.
+ * Resolve them with GetProcAddress by name.
  *
  * Buffers are kept per camera handle; numbers are assigned from 0 (lowest free number first).
  * Each buffer owns real memory (zero-filled when allocated) and a real manual-reset event made
@@ -24,8 +25,8 @@
 extern "C" {
 #endif
 
-/* Frees every buffer (memory and event), clears faults, status overrides, pending counts and
- * the trace.  The library is then as freshly loaded. */
+/* Stops every acquisition, frees every buffer (memory and event), clears faults, status
+ * overrides, pending counts and the trace.  The library is then as freshly loaded. */
 typedef void (WINAPI *SimResetFn)(void);
 
 /* Makes the SDK entry point named `entry` (for example "MAP_BUFFER") fail with `code`:
@@ -77,6 +78,27 @@ typedef void (WINAPI *SimSetPendingFn)(void *hCam, int32_t count);
 typedef int32_t (WINAPI *SimTraceCountFn)(void);
 typedef int32_t (WINAPI *SimTraceLineFn)(int32_t index, char *out, int32_t size);
 typedef void    (WINAPI *SimTraceClearFn)(void);
+
+/* Acquisition: a thread of the library delivers frames into the buffers of camera hCam.
+ * SimStartAcquisition starts it (or restarts it with new settings, counting from frame 0 again).
+ * At each frame time (framesPerSecond, paced without drift; when late, the next frame comes at
+ * once, never a burst) the camera's next buffer in ascending number order, round-robin over the
+ * buffers it has at that moment, gets frame k (k = 0, 1, 2, ... since the start): pixel (x, y),
+ * row-major, value (x + y + k) masked to bitsPerPixel bits, 1 byte per pixel up to 8 bits, else
+ * 2 bytes little-endian; min(buffer size, width * height * pixel bytes) bytes, whole pixels only.
+ * The buffer is then marked filled as by SimFillBuffer and its event is set.  A frame time at
+ * which the camera has no buffer is skipped and not counted.  Frames are not traced.
+ * framesPerSecond 1..100000, width and height >= 1, bitsPerPixel 1..16, else SIM_ERR_BAD_ARG;
+ * SIM_ERR_NO_MEMORY when no thread could be made.  Returns 0 otherwise. */
+typedef int32_t (WINAPI *SimStartAcquisitionFn)(void *hCam, uint32_t framesPerSecond, uint16_t width,
+                                                uint16_t height, uint16_t bitsPerPixel);
+
+/* Stops the acquisition of hCam: once it returns, no buffer of hCam is written or signalled by
+ * it any more.  Returns 0, also when none was running.  SimReset stops every acquisition. */
+typedef int32_t (WINAPI *SimStopAcquisitionFn)(void *hCam);
+
+/* Frames delivered to hCam since its last start (kept after a stop; 0 if never started). */
+typedef uint32_t (WINAPI *SimFramesDeliveredFn)(void *hCam);
 
 #ifdef __cplusplus
 }

@@ -43,7 +43,7 @@ typedef uint32_t(WINAPI *VorGetBufferFn)(void *, int16_t, void **);
 static const char *const kControlNames[] = {
     "SimReset", "SimFail", "SimSetNullAddress", "SimSetStatus", "SimFillBuffer", "SimSignal", "SimBufferAddress",
     "SimBufferSize", "SimBufferEvent", "SimBufferCount", "SimSetPending", "SimTraceCount", "SimTraceLine",
-    "SimTraceClear", nullptr};
+    "SimTraceClear", "SimStartAcquisition", "SimStopAcquisition", "SimFramesDelivered", nullptr};
 static const char *const kLanEntries[] = {"ALLOCATE_BUFFER_EX", "MAP_BUFFER", "UNMAP_BUFFER",
     "REMOVE_ALL_BUFFERS_FROM_LIST", "FREE_BUFFER", "GETBUFFER_STATUS", nullptr};
 static const char *const kTnEntries[] = {"ALLOCATE_BUFFER", "MAP_BUFFER", "SETBUFFER_EVENT", "UNMAP_BUFFER",
@@ -63,6 +63,7 @@ struct Lib {
     SimFillBufferFn fill; SimSignalFn signal; SimBufferAddressFn address; SimBufferSizeFn size;
     SimBufferEventFn event; SimBufferCountFn count; SimSetPendingFn setPending; SimTraceCountFn traceCount;
     SimTraceLineFn traceLine; SimTraceClearFn traceClear;
+    SimStartAcquisitionFn start; SimStopAcquisitionFn stop; SimFramesDeliveredFn frames;
     AllocateBufferExFn allocEx; AllocateBufferFn alloc; MapBufferFn map; SetBufferEventFn setEvent;
     NumberFn unmap, freeBuffer; CameraFn removeAll; GetBufferStatusFn status;
     VorAllocateBufferFn vorAlloc; VorNumberFn vorFree; VorGetBufferStatusFn vorStatus;
@@ -72,10 +73,12 @@ struct Lib {
 
 static char g_dir[MAX_PATH];
 
+static void FullPath(const Lib &L, char *path, size_t size) { snprintf(path, size, "%s\\full\\%s", g_dir, L.file); }
+
 static bool Load(Lib &L)
 {
     char path[MAX_PATH * 2];
-    snprintf(path, sizeof path, "%s\\full\\%s", g_dir, L.file);
+    FullPath(L, path, sizeof path);
     L.mod = LoadLibraryA(path);
     ok(L.mod != nullptr, "LoadLibraryA(%s) failed, error %lu", path, GetLastError());
     if (L.mod == nullptr)
@@ -93,6 +96,9 @@ static bool Load(Lib &L)
     L.count = Proc<SimBufferCountFn>(m, "SimBufferCount"); L.setPending = Proc<SimSetPendingFn>(m, "SimSetPending");
     L.traceCount = Proc<SimTraceCountFn>(m, "SimTraceCount"); L.traceLine = Proc<SimTraceLineFn>(m, "SimTraceLine");
     L.traceClear = Proc<SimTraceClearFn>(m, "SimTraceClear");
+    L.start = Proc<SimStartAcquisitionFn>(m, "SimStartAcquisition");
+    L.stop = Proc<SimStopAcquisitionFn>(m, "SimStopAcquisition");
+    L.frames = Proc<SimFramesDeliveredFn>(m, "SimFramesDelivered");
     L.allocEx = Proc<AllocateBufferExFn>(m, "ALLOCATE_BUFFER_EX"); L.alloc = Proc<AllocateBufferFn>(m, "ALLOCATE_BUFFER");
     L.map = Proc<MapBufferFn>(m, "MAP_BUFFER"); L.setEvent = Proc<SetBufferEventFn>(m, "SETBUFFER_EVENT");
     L.unmap = Proc<NumberFn>(m, "UNMAP_BUFFER"); L.freeBuffer = Proc<NumberFn>(m, "FREE_BUFFER");
@@ -463,6 +469,180 @@ static void TestUnload(Lib &L)
        "%s: events survive FreeLibrary", L.file);
 }
 
+// Frame k of a width x height acquisition at `bpp` bits: the first min(size, pixels) whole pixels
+// hold (x + y + k) masked, the bytes after them are still zero.
+static bool IsFrame(const uint8_t *p, uint32_t size, uint32_t width, uint32_t height, uint32_t bpp, uint32_t k)
+{
+    const uint32_t bytes = bpp > 8 ? 2 : 1, mask = (1u << bpp) - 1;
+    uint32_t pixels = width * height;
+    if (pixels > size / bytes)
+        pixels = size / bytes;
+    for (uint32_t i = 0; i < pixels; ++i) {
+        const uint32_t v = (i % width + i / width + k) & mask;
+        if (p[i * bytes] != (v & 0xFF) || (bytes == 2 && p[i * 2 + 1] != (v >> 8)))
+            return false;
+    }
+    return IsZero(p, pixels * bytes, size);
+}
+
+// Waits at most timeoutMs for `count` frames of h; returns the count reached.
+static uint32_t WaitFrames(Lib &L, void *h, uint32_t count, DWORD timeoutMs)
+{
+    const DWORD begin = GetTickCount();
+    uint32_t got = L.frames(h);
+    while (got < count && GetTickCount() - begin < timeoutMs) {
+        Sleep(5);
+        got = L.frames(h);
+    }
+    return got;
+}
+
+static double Seconds(const LARGE_INTEGER &from, const LARGE_INTEGER &to)
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+// Stops h after at least `count` frames (waiting at most 3 s) and checks that buffer j of the
+// `sizes` holds the last frame that round-robin gave it, filled, marked and signalled.
+static uint32_t CheckRoundRobin(Lib &L, void *h, const uint32_t *sizes, uint32_t buffers, uint32_t width,
+                                uint32_t height, uint32_t bpp, uint32_t count)
+{
+    const char *f = L.file;
+    ok(WaitFrames(L, h, count, 3000) >= count, "%s: %u frames at %u bits within 3 s", f, L.frames(h), bpp);
+    ok(L.stop(h) == 0, "%s: stop failed", f);
+    const uint32_t n = L.frames(h);
+    const uint32_t filled = L.family == 3 ? 0x8000u : 2u;
+    for (uint32_t j = 0; j < buffers && j < n; ++j) {
+        const uint32_t k = j + (n - 1 - j) / buffers * buffers;  // the last frame numbered j modulo buffers
+        const uint8_t *mem = static_cast<const uint8_t *>(L.address(h, static_cast<int32_t>(j)));
+        ok(mem != nullptr && IsFrame(mem, sizes[j], width, height, bpp, k), "%s: buffer %u of %u does not hold "
+           "frame %u (%ux%u, %u bits; %u delivered)", f, j, buffers, k, width, height, bpp, n);
+        uint32_t st = 0, drv = 1;
+        ok(Status(L, h, static_cast<int32_t>(j), &st, &drv) == 0 && st == filled && drv == 0,
+           "%s: buffer %u status %x/%x after a frame", f, j, st, drv);
+        ok(WaitForSingleObject(AsHandle(L.event(h, static_cast<int32_t>(j))), 0) == WAIT_OBJECT_0,
+           "%s: buffer %u not signalled after a frame", f, j);
+    }
+    return n;
+}
+
+static void TestAcquisition(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0x3003), *const h2 = reinterpret_cast<void *>(0x4004);
+    const char *f = L.file;
+    const int32_t bad = static_cast<int32_t>(SIM_ERR_BAD_ARG);
+    L.reset();
+    ok(L.start(h, 0, 8, 8, 8) == bad && L.start(h, 100001, 8, 8, 8) == bad && L.start(h, 10, 0, 8, 8) == bad &&
+       L.start(h, 10, 8, 0, 8) == bad && L.start(h, 10, 8, 8, 0) == bad && L.start(h, 10, 8, 8, 17) == bad,
+       "%s: bad acquisition settings accepted", f);
+    ok(L.frames(h) == 0 && L.stop(h) == 0, "%s: a camera never started", f);
+
+    // 8 bits, 300 pixels a row so values wrap; buffer 0 has room to spare, 1 takes part of a frame.
+    const uint32_t sizes8[3] = {1500, 701, 1200};
+    int32_t n = -1;
+    for (uint32_t j = 0; j < 3; ++j)
+        ok(New(L, h, sizes8[j], &n) == 0 && n == static_cast<int32_t>(j), "%s: buffer %u", f, j);
+    ok(L.start(h, 200, 300, 4, 8) == 0, "%s: start at 8 bits failed", f);
+    const uint32_t delivered = CheckRoundRobin(L, h, sizes8, 3, 300, 4, 8, 7);
+    L.traceClear();
+    for (int32_t j = 0; j < 3; ++j)
+        L.signal(h, j, 0);
+    Sleep(60);
+    bool quiet = L.frames(h) == delivered && L.traceCount() == 0;
+    for (int32_t j = 0; j < 3; ++j)
+        quiet = quiet && WaitForSingleObject(AsHandle(L.event(h, j)), 0) == WAIT_TIMEOUT;
+    ok(quiet, "%s: frames after stop (%u, then %u) or frames traced", f, delivered, L.frames(h));
+
+    // 12 bits, rows longer than 4096 so values wrap; an odd size ends on a whole pixel.
+    L.reset();
+    const uint32_t sizes12[2] = {16400, 9001};
+    for (uint32_t j = 0; j < 2; ++j)
+        ok(New(L, h, sizes12[j], &n) == 0, "%s: 12-bit buffer %u", f, j);
+    ok(L.start(h, 100, 4100, 2, 12) == 0, "%s: start at 12 bits failed", f);
+    CheckRoundRobin(L, h, sizes12, 2, 4100, 2, 12, 4);
+
+    // Rate: lower bound only; never ahead of the schedule (frame 0 at the start, one per period).
+    L.reset();
+    ok(New(L, h, 64, &n) == 0, "%s: rate buffer", f);
+    const uint32_t rates[2] = {500, 2000};
+    for (uint32_t fps : rates) {
+        LARGE_INTEGER t0, t1;
+        QueryPerformanceCounter(&t0);
+        ok(L.start(h, fps, 8, 8, 8) == 0, "%s: start at %u fps", f, fps);
+        Sleep(400);
+        const uint32_t got = L.frames(h);
+        QueryPerformanceCounter(&t1);
+        const double most = 2.0 + Seconds(t0, t1) * fps;
+        ok(got >= fps / 10 && got <= most, "%s: %u frames in 400 ms at %u fps (at most %.0f)", f, got, fps, most);
+    }
+    // A restart counts from frame 0 with the new settings; one buffer always holds the last frame.
+    ok(L.start(h, 100, 4, 4, 8) == 0, "%s: restart failed", f);
+    n = static_cast<int32_t>(CheckRoundRobin(L, h, nullptr, 0, 4, 4, 8, 3));
+    const uint8_t *one = static_cast<const uint8_t *>(L.address(h, 0));
+    ok(n >= 3 && IsFrame(one, 16, 4, 4, 8, static_cast<uint32_t>(n - 1)), "%s: restart: not frame %d of 4x4", f, n - 1);
+
+    // No buffer: frames are skipped; the first allocation brings them back, also after the
+    // thread has ended for lack of buffers.
+    L.reset();
+    ok(L.start(h2, 1000, 4, 4, 8) == 0, "%s: start without buffers", f);
+    Sleep(300);
+    ok(L.frames(h2) == 0, "%s: %u frames without a buffer", f, L.frames(h2));
+    ok(New(L, h2, 16, &n) == 0 && WaitFrames(L, h2, 3, 2000) >= 3, "%s: no frames after allocation", f);
+
+    // Two cameras at once while another thread of ours re-allocates (moves) and frees buffers.
+    ok(New(L, h, 4096, &n) == 0 && New(L, h, 4096, &n) == 0 && L.start(h, 1000, 64, 32, 16) == 0 &&
+       L.start(h2, 300, 4, 4, 8) == 0, "%s: two cameras", f);
+    for (uint32_t i = 1; i <= 200; ++i) {
+        int32_t zero = 0, one1 = -1;
+        void *a = nullptr;
+        uint32_t e = 0;
+        ok(Alloc(L, h, &zero, 4096 + 64 * i, &a, &e) == 0 && FreeBuf(L, h, 1) == 0 && New(L, h, 4096, &one1) == 0 &&
+           one1 == 1, "%s: re-allocation %u while acquiring", f, i);
+        if (i % 20 == 0)
+            Sleep(1);
+    }
+    ok(WaitFrames(L, h, 5, 2000) >= 5 && WaitFrames(L, h2, 3, 2000) >= 3, "%s: two cameras: %u and %u frames", f,
+       L.frames(h), L.frames(h2));
+    ok(L.stop(h) == 0 && L.stop(h2) == 0, "%s: stop two", f);
+    const uint8_t *mem = static_cast<const uint8_t *>(L.address(h, 0));
+    const uint32_t k = mem[0] | (mem[1] << 8);  // pixel (0, 0) of frame k is k at 16 bits
+    ok(k < L.frames(h) && IsFrame(mem, L.size(h, 0), 64, 32, 16, k), "%s: moved buffer holds no frame (%u)", f, k);
+
+    // Reset stops every acquisition.
+    ok(L.start(h2, 1000, 4, 4, 8) == 0 && WaitFrames(L, h2, 1, 2000) >= 1, "%s: start before reset", f);
+    L.reset();
+    uint32_t ev = 0;
+    void *addr = nullptr;
+    ok(L.frames(h2) == 0 && New(L, h2, 16, &n, &addr, &ev) == 0, "%s: reset kept the count", f);
+    Sleep(50);
+    ok(L.frames(h2) == 0 && WaitForSingleObject(AsHandle(ev), 0) == WAIT_TIMEOUT &&
+       IsZero(static_cast<const uint8_t *>(addr), 0, 16), "%s: acquisition survived reset", f);
+    L.reset();
+}
+
+// The acquisition thread keeps the library loaded while it runs, and ends by itself once the
+// acquiring camera's buffers are gone, letting the library unload.
+static void TestAcquisitionUnload(Lib &L)
+{
+    char path[MAX_PATH * 2];
+    FullPath(L, path, sizeof path);
+    if (!Load(L))
+        return;
+    void *const h = reinterpret_cast<void *>(0x5005);
+    int32_t a = -1, b = -1;
+    ok(New(L, h, 256, &a) == 0 && New(L, h, 256, &b) == 0 && L.start(h, 1000, 16, 16, 8) == 0 &&
+       WaitFrames(L, h, 3, 2000) >= 3, "%s: acquisition before unload", L.file);
+    ok(FreeBuf(L, h, a) == 0 && FreeBuf(L, h, b) == 0, "%s: free before unload", L.file);
+    ok(FreeLibrary(L.mod) != FALSE, "%s: FreeLibrary while acquiring failed", L.file);
+    L.mod = nullptr;
+    const DWORD begin = GetTickCount();
+    while (GetModuleHandleA(path) != nullptr && GetTickCount() - begin < 2000)
+        Sleep(10);
+    ok(GetModuleHandleA(path) == nullptr, "%s: still loaded 2 s after its buffers went", L.file);
+}
+
 struct Variant { const char *folder, *file; const char *const *entries; const char *missing[3]; };
 
 static void TestVariant(const Variant &v)
@@ -509,7 +689,9 @@ int main(int argc, char **argv)
         if (L.family == 1) TestLan(L);
         if (L.family == 2) TestTn(L);
         if (L.family == 3) TestQd4(L);
+        TestAcquisition(L);
         TestUnload(L);
+        TestAcquisitionUnload(L);
     }
     const Variant variants[] = {
         {"lan_no_map_buffer", "Lan_Cam.dll", kLanEntries, {"MAP_BUFFER"}},
@@ -522,6 +704,12 @@ int main(int argc, char **argv)
     };
     for (const Variant &v : variants)
         TestVariant(v);
+    // The process ends while an acquisition runs: that must be clean too.
+    void *const h = reinterpret_cast<void *>(0x6006);
+    int32_t n = -1;
+    if (Load(libs[1]))
+        ok(New(libs[1], h, 64, &n) == 0 && libs[1].start(h, 1000, 8, 8, 8) == 0 && WaitFrames(libs[1], h, 2, 2000) >= 2,
+           "%s: acquisition at exit", libs[1].file);
     printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

@@ -1,23 +1,226 @@
-// Image retrieval: copies of filled buffers into LabVIEW arrays.
-#include "diagnostics/error_codes.h"
+// Image retrieval: copies of filled buffers into LabVIEW arrays, and QD4 camera-memory reads.
+#include <windows.h>
+#include <string.h>
+
+#include "camera/camera_lock.h"
+#include "camera/message_box.h"
+#include "camera/registry.h"
+#include "camera/sdk_families.h"
+#include "diagnostics/log_channel.h"
 #include "vorlabview.h"
 
-extern "C" ErrorCode WINAPI VGetImageFromCamRam(void*, uint16_t, uint32_t, uint32_t, int16_t,
-                                                VLVArrayHandle) {
-  return kOptionNotAvailable;
+namespace {
+
+// Bytes per pixel: above 8 bits per pixel, two.
+uint64_t PixelWidth(uint16_t bitsPerPixel) noexcept { return bitsPerPixel > 8 ? 2 : 1; }
+
+// A LabVIEW array block: one 32-bit size per dimension, then the elements.
+struct ArrayTarget {
+  uint8_t* elements;
+  uint64_t capacity;  // bytes the elements may take: product of the sizes times the pixel width
+};
+
+bool ValidArray(VLVArrayHandle array) noexcept { return array != nullptr && *array != nullptr; }
+
+ArrayTarget TargetOf(VLVArrayHandle array, int dimensions, uint64_t pixelWidth) noexcept {
+  const int32_t* sizes = static_cast<const int32_t*>(*array);
+  uint64_t elements = 1;
+  for (int d = 0; d < dimensions; ++d) elements *= sizes[d] > 0 ? static_cast<uint64_t>(sizes[d]) : 0;
+  return {static_cast<uint8_t*>(*array) + 4 * dimensions, elements * pixelWidth};
 }
 
-extern "C" ErrorCode WINAPI VGetImageExFromCamRam(void*, uint16_t, uint32_t, uint32_t, int16_t,
-                                                  uint16_t, uint16_t, uint16_t, VLVArrayHandle) {
-  return kOptionNotAvailable;
+// Copies `count` bytes of the buffer into the array, or refuses when either is too small.
+ErrorCode CopyIntoArray(const BufferRecord& record, uint64_t count, const ArrayTarget& target) noexcept {
+  if (count > record.size || count > target.capacity) return kBufferTooSmall;
+  memcpy(target.elements, record.picPtr, static_cast<size_t>(count));
+  return kOk;
 }
 
-extern "C" ErrorCode WINAPI VGetImageFromBuffer(void*, int16_t, uint16_t, uint16_t, uint16_t,
-                                                VLVArrayHandle) {
-  return kOptionNotAvailable;
+struct ImageLines {
+  const char* error;
+  const char* done;
+  const char* error2;
+};
+
+constexpr ImageLines kFromBuffer = {"VGetImageFromBuffer error\r\n", "VGetImageFromBuffer done Bufnr %d\r\n",
+                                    "VGetImageFromBuffer error 2\r\n"};
+constexpr ImageLines kFromBuffer2D = {"VGetImageFromBuffer2D error\r\n", "VGetImageFromBuffer2D done Bufnr %d\r\n",
+                                      "VGetImageFromBuffer2D error 2\r\n"};
+constexpr ImageLines kFromCamRam = {"VGetImageFromCamRam error\r\n", "VGetImageFromCamRam done Bufnr %d\r\n",
+                                    "VGetImageFromCamRam error 2\r\n"};
+constexpr ImageLines kFromCamRamEx = {"VGetImageFromCamRamEx error\r\n", "VGetImageFromCamRamEx done Bufnr %d\r\n",
+                                      "VGetImageFromCamRamEx error 2\r\n"};
+
+ErrorCode LogAndReturn(ErrorCode code, const char* line, int bufNr = 0) noexcept {
+  if (LogEnabled()) LogFormat(code, line, bufNr);
+  return code;
 }
 
-extern "C" ErrorCode WINAPI VGetImageFromBuffer2D(void*, int16_t, uint16_t, uint16_t, uint16_t,
-                                                  VLVArrayHandle) {
-  return kOptionNotAvailable;
+// The two exports that copy an already filled buffer.
+ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, int16_t bufNr, uint16_t width,
+                           uint16_t height, uint16_t bitsPerPixel, VLVArrayHandle array) noexcept {
+  if (!ValidArray(array)) return LogAndReturn(kWrongParameter, lines.error);
+
+  CameraLock lock;
+  if (BufferRegistry::FamilyOf(hCam) == kNoFamily) {
+    lock.Unlock();
+    return LogAndReturn(kOptionNotAvailable, lines.error);
+  }
+  const BufferRecord* record = BufferRegistry::FindBuffer(hCam, bufNr);
+  if (record == nullptr || record->picPtr == nullptr) {
+    lock.Unlock();
+    return LogAndReturn(kNoBuffer, lines.error2);
+  }
+  const uint64_t pixelWidth = PixelWidth(bitsPerPixel);
+  const ErrorCode copied = CopyIntoArray(*record, uint64_t{width} * height * pixelWidth,
+                                         TargetOf(array, dimensions, pixelWidth));
+  lock.Unlock();
+  return copied == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(copied, lines.error2);
+}
+
+// Cancels what a QD4 camera still has pending.  Under the camera lock.
+void CancelPendingImages(const Qd4EntryPoints& qd4, void* hCam) noexcept {
+  if (qd4.VOR_GetPendingBuffer == nullptr) return;
+  int32_t pending = 0;
+  qd4.VOR_GetPendingBuffer(hCam, &pending);
+  if (pending > 0 && qd4.VOR_CancelImages != nullptr) qd4.VOR_CancelImages(hCam);
+}
+
+// What a camera-memory read asks for: the image range and, for the Ex form, the copy's size.
+struct CamRamRequest {
+  uint16_t segment;
+  uint32_t firstImage;
+  uint32_t lastImage;
+  int16_t bufNr;
+  bool extended;  // VOR_GetImageEx with width, height and bits per pixel
+  uint16_t width;
+  uint16_t height;
+  uint16_t bitsPerPixel;
+};
+
+// The two exports that first have a QD4 camera read an image into a buffer.
+ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamRequest& request,
+                         VLVArrayHandle array) noexcept {
+  if (!ValidArray(array)) return LogAndReturn(kWrongParameter, lines.error);
+
+  CameraLock lock;
+  const Qd4EntryPoints& qd4 = EntryPoints().qd4;
+  if (BufferRegistry::FamilyOf(hCam) != kQd4 ||
+      (request.extended ? qd4.VOR_GetImageEx == nullptr : qd4.VOR_GetImage == nullptr)) {
+    lock.Unlock();
+    return LogAndReturn(kOptionNotAvailable, lines.error);
+  }
+
+  CancelPendingImages(qd4, hCam);
+  const ErrorCode read =
+      request.extended
+          ? qd4.VOR_GetImageEx(hCam, request.segment, request.firstImage, request.lastImage, request.bufNr,
+                               request.width, request.height, request.bitsPerPixel)
+          : qd4.VOR_GetImage(hCam, request.segment, request.firstImage, request.lastImage, request.bufNr);
+  if (read != kOk) {
+    // A failed read leaves nothing worth copying: the user is told, the caller gets the code.
+    lock.Unlock();
+    ShowErrorBox("GetImage Error %lx\n bufnr:%d \nsegment number: %d \n firstimage:%d \nlastimage: %d", read,
+                 static_cast<int>(request.bufNr), static_cast<int>(request.segment),
+                 static_cast<int>(request.firstImage), static_cast<int>(request.lastImage));
+    return LogAndReturn(read, lines.error2);
+  }
+
+  const BufferRecord* record = BufferRegistry::FindBuffer(hCam, request.bufNr);
+  if (record == nullptr || record->picPtr == nullptr) {
+    lock.Unlock();
+    return LogAndReturn(kNoBuffer, lines.error2);
+  }
+  // The plain read copies the whole buffer into an array counted in 16-bit elements.
+  const uint64_t pixelWidth = request.extended ? PixelWidth(request.bitsPerPixel) : 2;
+  const uint64_t count =
+      request.extended ? uint64_t{request.width} * request.height * pixelWidth : uint64_t{record->size};
+  const ErrorCode copied = CopyIntoArray(*record, count, TargetOf(array, 1, pixelWidth));
+  lock.Unlock();
+  return copied == kOk ? LogAndReturn(kOk, lines.done, request.bufNr) : LogAndReturn(copied, lines.error2);
+}
+
+}  // namespace
+
+/***********************************************************************
+ *      VGetImageFromCamRam (vorlabview.3)
+ *
+ * Has a QD4 camera read one image from its memory into a buffer, then copies the buffer.
+ *
+ * PARAMS
+ *  hCam    [I] camera handle given to VInitLibrary
+ *  segment [I] segment of camera memory
+ *  image   [I] image number, read as first and last image
+ *  unused  [I] not read
+ *  bufNr   [I] the buffer to read into
+ *  image1D [O] LabVIEW 1-D array of 16-bit elements; receives the buffer's whole size
+ *
+ * RETURNS
+ *  0; 0xA00A3001 for a null array; 0x800A3004 unless the camera is QD4; the read's code
+ *  (also shown in a box); 0xA00A3003 for an unregistered buffer; 0xA00A3006 when the buffer
+ *  does not fit the array.
+ */
+extern "C" ErrorCode WINAPI VGetImageFromCamRam(void* hCam, uint16_t segment, uint32_t image, uint32_t /*unused*/,
+                                                int16_t bufNr, VLVArrayHandle image1D) {
+  const CamRamRequest request = {segment, image, image, bufNr, false, 0, 0, 0};
+  return ReadFromCamRam(kFromCamRam, hCam, request, image1D);
+}
+
+/***********************************************************************
+ *      VGetImageExFromCamRam (vorlabview.8)
+ *
+ * Has a QD4 camera read images from its memory into a buffer, then copies
+ * width x height pixels of it.
+ *
+ * PARAMS
+ *  hCam         [I] camera handle given to VInitLibrary
+ *  segment      [I] segment of camera memory
+ *  firstImage   [I] first image number
+ *  lastImage    [I] last image number
+ *  bufNr        [I] the buffer to read into
+ *  width        [I] image width in pixels
+ *  height       [I] image height in pixels
+ *  bitsPerPixel [I] above 8, two bytes per pixel
+ *  image1D      [O] LabVIEW 1-D array
+ *
+ * RETURNS
+ *  As VGetImageFromCamRam.
+ */
+extern "C" ErrorCode WINAPI VGetImageExFromCamRam(void* hCam, uint16_t segment, uint32_t firstImage,
+                                                  uint32_t lastImage, int16_t bufNr, uint16_t width,
+                                                  uint16_t height, uint16_t bitsPerPixel, VLVArrayHandle image1D) {
+  const CamRamRequest request = {segment, firstImage, lastImage, bufNr, true, width, height, bitsPerPixel};
+  return ReadFromCamRam(kFromCamRamEx, hCam, request, image1D);
+}
+
+/***********************************************************************
+ *      VGetImageFromBuffer (vorlabview.4)
+ *
+ * Copies width x height pixels of a filled buffer into a 1-D LabVIEW array.
+ *
+ * PARAMS
+ *  hCam         [I] camera handle given to VInitLibrary
+ *  bufNr        [I] the buffer
+ *  width        [I] image width in pixels
+ *  height       [I] image height in pixels
+ *  bitsPerPixel [I] above 8, two bytes per pixel
+ *  image1D      [O] LabVIEW 1-D array
+ *
+ * RETURNS
+ *  0; 0xA00A3001 for a null array; 0x800A3004 for an unregistered camera; 0xA00A3003 for
+ *  an unregistered buffer; 0xA00A3006 when the image exceeds the buffer or the array.
+ */
+extern "C" ErrorCode WINAPI VGetImageFromBuffer(void* hCam, int16_t bufNr, uint16_t width, uint16_t height,
+                                                uint16_t bitsPerPixel, VLVArrayHandle image1D) {
+  return CopyFilledBuffer(kFromBuffer, 1, hCam, bufNr, width, height, bitsPerPixel, image1D);
+}
+
+/***********************************************************************
+ *      VGetImageFromBuffer2D (vorlabview.7)
+ *
+ * As VGetImageFromBuffer, into a 2-D LabVIEW array; the bytes are laid out unchanged.
+ */
+extern "C" ErrorCode WINAPI VGetImageFromBuffer2D(void* hCam, int16_t bufNr, uint16_t width, uint16_t height,
+                                                  uint16_t bitsPerPixel, VLVArrayHandle image2D) {
+  return CopyFilledBuffer(kFromBuffer2D, 2, hCam, bufNr, width, height, bitsPerPixel, image2D);
 }
