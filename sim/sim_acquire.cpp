@@ -21,9 +21,12 @@ struct Acquisition {
 
 // All below is guarded by the library's lock.
 Acquisition *g_acquisitions;
-bool g_threadRunning;
 LONGLONG g_frequency;  // performance counter ticks per second
 LONGLONG g_idleSince;  // last time an acquiring camera had a buffer
+uint32_t g_serving;    // number of the thread that serves the acquisitions; 0 = none
+uint32_t g_lastThread; // number given to the latest thread
+HMODULE g_module;      // this library
+HANDLE g_threads[kAcquisitionThreads];  // threads made and not known to have ended
 
 const LONGLONG kIdleMs = 200;  // the thread ends after this long without any buffer to fill
 
@@ -115,14 +118,20 @@ bool Serve(LONGLONG now, LONGLONG *next) noexcept
     return acquiring && now - g_idleSince <= kIdleMs * g_frequency / 1000;
 }
 
-DWORD WINAPI AcquisitionThread(void *module)
+// Serves while it is the serving thread; a reset or an ended acquisition makes it leave.
+DWORD WINAPI AcquisitionThread(void *number)
 {
+    const uint32_t self = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(number));
+    HMODULE module = nullptr;
     for (;;) {
         LONGLONG next = 0, busyWait = 0;
         {
             Lock lock;
+            module = g_module;
+            if (g_serving != self)
+                break;
             if (!Serve(Now(), &next)) {
-                g_threadRunning = false;
+                g_serving = 0;
                 break;
             }
             busyWait = 2 * g_frequency / 1000;  // closer than 2 ms to the next frame: Sleep(0) until due
@@ -137,26 +146,44 @@ DWORD WINAPI AcquisitionThread(void *module)
     }
     // The reference taken when the thread was made: the library stays loaded up to here,
     // and unloads now if the thread held the last reference.
-    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+    FreeLibraryAndExitThread(module, 0);
 }
 
 // Makes the thread unless it runs.  The thread gets its own reference to the library, taken
 // here so the library cannot go between CreateThread and the thread's first instruction.
 bool EnsureThread() noexcept
 {
-    if (g_threadRunning)
+    if (g_serving != 0)
         return true;
+    // A slot for the handle: handles of threads that have ended are closed first.
+    int slot = -1;
+    for (int i = 0; i < kAcquisitionThreads; ++i) {
+        if (g_threads[i] != nullptr && WaitForSingleObject(g_threads[i], 0) == WAIT_OBJECT_0) {
+            CloseHandle(g_threads[i]);
+            g_threads[i] = nullptr;
+        }
+        if (g_threads[i] == nullptr && slot < 0)
+            slot = i;
+    }
+    if (slot < 0) {  // that many threads still leaving: stop keeping the oldest's handle
+        CloseHandle(g_threads[0]);
+        g_threads[0] = nullptr;
+        slot = 0;
+    }
     HMODULE module = nullptr;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&g_acquisitions),
                             &module))
         return false;
-    HANDLE thread = CreateThread(nullptr, 0, AcquisitionThread, module, 0, nullptr);
+    const uint32_t number = ++g_lastThread != 0 ? g_lastThread : ++g_lastThread;
+    HANDLE thread = CreateThread(nullptr, 0, AcquisitionThread, reinterpret_cast<void *>(static_cast<uintptr_t>(number)),
+                                 0, nullptr);
     if (thread == nullptr) {
         FreeLibrary(module);  // the caller is inside the library, so this is never the last reference
         return false;
     }
-    CloseHandle(thread);  // nobody waits for it: it ends by itself
-    g_threadRunning = true;
+    g_module = module;
+    g_threads[slot] = thread;
+    g_serving = number;
     g_idleSince = Now();
     return true;
 }
@@ -177,6 +204,18 @@ void ResetAcquisitions() noexcept
         HeapRelease(g_acquisitions);
         g_acquisitions = next;
     }
+    g_serving = 0;
+}
+
+int TakeAcquisitionThreads(HANDLE *threads) noexcept
+{
+    int count = 0;
+    for (HANDLE &t : g_threads) {
+        if (t != nullptr)
+            threads[count++] = t;
+        t = nullptr;
+    }
+    return count;
 }
 
 } // namespace sim

@@ -279,8 +279,19 @@ extern "C" {
 
 void WINAPI SimReset(void) noexcept
 {
-    Lock lock;
-    ResetState();
+    // Returns once the acquisition threads have ended, so that the library holds no reference
+    // to itself any more.  The waiting is done unlocked: a leaving thread may need the lock.
+    HANDLE threads[kAcquisitionThreads];
+    int count = 0;
+    {
+        Lock lock;
+        ResetState();
+        count = TakeAcquisitionThreads(threads);
+    }
+    if (count > 0)
+        WaitForMultipleObjects(static_cast<DWORD>(count), threads, TRUE, INFINITE);
+    for (int i = 0; i < count; ++i)
+        CloseHandle(threads[i]);
 }
 
 void WINAPI SimFail(const char *entry, uint32_t code, int32_t nth, int32_t persist) noexcept
@@ -411,7 +422,11 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         // FreeLibrary: close every event and hand back all memory.  At process exit
         // (reserved != null) other threads are gone mid-call and the system reclaims it all.
+        // No acquisition thread is left in the library's code: each held a reference until its end.
         ResetState();
+        HANDLE threads[kAcquisitionThreads];
+        for (int i = TakeAcquisitionThreads(threads); i-- > 0;)
+            CloseHandle(threads[i]);
         DeleteCriticalSection(&g_lock);
         HeapDestroy(g_heap);
         g_heap = nullptr;

@@ -83,8 +83,12 @@ void HeapRelease(void *p) noexcept;
 // Acquisition (sim_acquire.cpp).
 // A buffer of `cam` was made or grown: wakes the acquisition thread if `cam` acquires.
 void AcquisitionBufferAdded(void *cam) noexcept;
-// Forgets every acquisition; the thread then ends by itself.
+// Forgets every acquisition; the acquisition thread then ends at its next pass.
 void ResetAcquisitions() noexcept;
+// Hands over the handles of the acquisition threads not known to have ended (at most
+// kAcquisitionThreads); the caller waits for and closes them.
+const int kAcquisitionThreads = 8;
+int TakeAcquisitionThreads(HANDLE *threads) noexcept;
 
 int32_t Pending(void *cam) noexcept;
 void SetPending(void *cam, int32_t count) noexcept;
