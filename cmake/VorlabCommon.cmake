@@ -19,3 +19,13 @@ function(vorlab_plain_dll target name def_file)
   target_sources(${target} PRIVATE ${def_file})
   vorlab_windows_binary(${target})
 endfunction()
+
+# An executable that exports what `def_file` lists, as a LabVIEW host program does.
+function(vorlab_exe_exports target def_file)
+  if(MSVC)
+    target_link_options(${target} PRIVATE /DEF:${def_file})
+  else()
+    target_link_options(${target} PRIVATE ${def_file})
+  endif()
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${def_file})
+endfunction()

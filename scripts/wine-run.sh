@@ -12,6 +12,4 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
 fi
-# Keep the prefix's server up between programs: a cold start costs seconds, a warm one nothing.
-wineserver -p30 >/dev/null 2>&1 || true
 exec wine "$@"

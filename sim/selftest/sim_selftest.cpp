@@ -571,11 +571,11 @@ static void TestAcquisition(Lib &L)
         LARGE_INTEGER t0, t1;
         QueryPerformanceCounter(&t0);
         ok(L.start(h, fps, 8, 8, 8) == 0, "%s: start at %u fps", f, fps);
-        Sleep(400);
+        Sleep(300);
         const uint32_t got = L.frames(h);
         QueryPerformanceCounter(&t1);
         const double most = 2.0 + Seconds(t0, t1) * fps;
-        ok(got >= fps / 10 && got <= most, "%s: %u frames in 400 ms at %u fps (at most %.0f)", f, got, fps, most);
+        ok(got >= fps / 15 && got <= most, "%s: %u frames in 300 ms at %u fps (at most %.0f)", f, got, fps, most);
     }
     // A restart counts from frame 0 with the new settings; one buffer always holds the last frame.
     ok(L.start(h, 100, 4, 4, 8) == 0, "%s: restart failed", f);
@@ -595,11 +595,11 @@ static void TestAcquisition(Lib &L)
     ok(New(L, h, 4096, &n) == 0 && New(L, h, 4096, &n) == 0 && L.start(h, 1000, 64, 32, 16) == 0 &&
        L.start(h2, 300, 4, 4, 8) == 0, "%s: two cameras", f);
     for (uint32_t i = 1; i <= 200; ++i) {
-        int32_t zero = 0, one1 = -1;
+        int32_t zero = 0, again = -1;
         void *a = nullptr;
         uint32_t e = 0;
-        ok(Alloc(L, h, &zero, 4096 + 64 * i, &a, &e) == 0 && FreeBuf(L, h, 1) == 0 && New(L, h, 4096, &one1) == 0 &&
-           one1 == 1, "%s: re-allocation %u while acquiring", f, i);
+        ok(Alloc(L, h, &zero, 4096 + 64 * i, &a, &e) == 0 && FreeBuf(L, h, 1) == 0 && New(L, h, 4096, &again) == 0 &&
+           again == 1, "%s: re-allocation %u while acquiring", f, i);
         if (i % 20 == 0)
             Sleep(1);
     }

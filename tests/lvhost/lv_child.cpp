@@ -1,0 +1,79 @@
+// A child process for the run-time binding's scenarios that end the process or need a host
+// executable of another kind.  Usage: lv_child <scenario> <record file> <lvrt.dll> <lvffrt.dll>
+// It writes "key=value" lines into the record file as it goes, so the parent can read them
+// even when the module ends the process.
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "module_host.h"
+#include "wtest.h"
+
+namespace {
+
+FILE* s_record = nullptr;
+
+void Record(const char* key, const std::string& value) {
+  fprintf(s_record, "%s=%s\n", key, value.c_str());
+  fflush(s_record);
+}
+
+int WINAPI RecordFatalBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+  Record("box.owner", owner == nullptr ? "null" : "window");
+  Record("box.text", text);
+  Record("box.caption", caption);
+  Record("box.style", wtest::Format("0x%x", style));
+  return IDOK;
+}
+
+typedef LONG (*CallsServedFn)();
+long Served(HMODULE module) {
+  auto served = reinterpret_cast<CallsServedFn>(reinterpret_cast<void*>(GetProcAddress(module, "StandInCallsServed")));
+  return served ? served() : -1;
+}
+
+// Asks for a text and records what came back.
+void AskForText(ModuleHost& host, uint32_t code, const char* key) {
+  VLVStringPtr block = static_cast<VLVStringPtr>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 8));
+  VLVStringHandle text = &block;
+  const uint32_t result = host.api.GetErrorText(code, text);
+  Record(key, wtest::Format("%x:%.*s", result, (*text)->cnt, (*text)->str));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) return 2;
+  const std::string scenario = argv[1];
+  s_record = fopen(argv[2], "wb");
+  if (s_record == nullptr) return 3;
+  ModuleHost host("lv_child");
+  if (!host.Load()) return 4;
+  PatchImport(host.module(), "user32.dll", "MessageBoxA", reinterpret_cast<void*>(&RecordFatalBox), nullptr);
+
+  if (scenario == "none") {
+    // Every export but the text service works without a run-time.
+    Record("init", wtest::Format("%x", host.api.InitLibrary(reinterpret_cast<void*>(1), 4)));
+    AskForText(host, 0x800A3004, "text");
+  } else if (scenario == "az") {
+    AskForText(host, 0x800A3004, "text");
+  } else if (scenario == "lvrt_and_lvffrt" || scenario == "lvffrt") {
+    HMODULE lvffrt = LoadLibraryA(argv[4]);
+    HMODULE lvrt = scenario == "lvffrt" ? nullptr : LoadLibraryA(argv[3]);
+    AskForText(host, 0x800A3004, "text");
+    Record("lvrt.served", wtest::Format("%ld", lvrt ? Served(lvrt) : 0));
+    Record("lvffrt.served", wtest::Format("%ld", Served(lvffrt)));
+  } else if (scenario == "set_missing") {
+    host.api.SetLVRTModule(GetModuleHandleA("kernel32.dll"));
+    AskForText(host, 0x800A3004, "text");
+  } else if (scenario == "set_null_restores_search") {
+    HMODULE lvrt = LoadLibraryA(argv[3]);
+    host.api.SetLVRTModule(GetModuleHandleA("kernel32.dll"));
+    host.api.SetLVRTModule(nullptr);
+    AskForText(host, 0x800A3004, "text");
+    Record("lvrt.served", wtest::Format("%ld", Served(lvrt)));
+  }
+  Record("end", "reached");
+  fclose(s_record);
+  return 0;
+}
