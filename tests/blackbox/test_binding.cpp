@@ -19,14 +19,6 @@ const Family kFamilies[] = {
     {3, kQd4Cam, "VOR_AllocateBuffer"},
 };
 
-void CheckOneErrorBox(const char* text) {
-  const std::vector<BoxRecord> boxes = ModuleHost::Boxes();
-  if (!ok_eq_int(1, boxes.size())) return;
-  ok_eq_str(text, boxes[0].text);
-  ok_eq_str("Error", boxes[0].caption);
-  ok_eq_hex(MB_OK, boxes[0].style);
-  ok(boxes[0].owner == GetActiveWindow(), "the box is not owned by the active window");
-}
 
 // A registered camera of a bound family gets a buffer from that family's SDK.
 bool AllocatesThrough(ModuleHost& host, void* hCam, const Family& family) {

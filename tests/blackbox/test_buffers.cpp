@@ -6,13 +6,6 @@
 
 namespace {
 
-void CheckOneErrorBox(const char* text) {
-  const std::vector<BoxRecord> boxes = ModuleHost::Boxes();
-  if (!ok_eq_int(1, boxes.size())) return;
-  ok_eq_str(text, boxes[0].text);
-  ok_eq_str("Error", boxes[0].caption);
-  ok_eq_hex(MB_OK, boxes[0].style);
-}
 
 bool Signalled(uint32_t event) {
   return WaitForSingleObject(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(event)), 0) == WAIT_OBJECT_0;

@@ -253,3 +253,12 @@ void ModuleHost::ClearBoxes() {
   BoxList().clear();
   LeaveCriticalSection(BoxLock());
 }
+
+void CheckOneErrorBox(const char* text) {
+  const std::vector<BoxRecord> boxes = ModuleHost::Boxes();
+  if (!ok_eq_int(1, boxes.size())) return;
+  ok_eq_str(text, boxes[0].text);
+  ok_eq_str("Error", boxes[0].caption);
+  ok_eq_hex(MB_OK, boxes[0].style);
+  ok(boxes[0].owner == GetActiveWindow(), "the box is not owned by the active window");
+}

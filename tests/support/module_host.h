@@ -107,6 +107,10 @@ class ModuleHost {
 bool PatchImport(HMODULE module, const char* dll, const char* function, void* replacement,
                  void** original);
 
+// Checks that the module showed exactly one box since the last ClearBoxes: the "Error" box
+// of the camera exports, owned by the active window, with an OK button.
+void CheckOneErrorBox(const char* text);
+
 // Folder helpers.
 std::string MakeFreshFolder(const char* name);
 void RemoveFolder(const std::string& folder);
