@@ -1,10 +1,15 @@
-// Session log set-up: decides at load whether this session is logged.
+// Session log set-up: decides at load whether this session is logged, and closes at unload.
 #pragma once
 
 #include <stdint.h>
 
-// Opens the session log when a log file is in place; otherwise the log stays off.  Returns 0.
+// Opens the session log when a log file is in place; otherwise drops the info file and the
+// log stays off for the whole load.  Returns 0.  Runs once until LogClose.
 int32_t LogOpen(const char* baseName) noexcept;
 
-// Closes what LogOpen opened and switches the log off.
+// Stops the writer thread (in thread mode), closes what LogOpen opened, switches the log off.
 void LogClose() noexcept;
+
+// The first, second and fourth number of the file's product version.  Returns 0, or a
+// negative value when the file has no version information.
+int32_t ReadProductVersion(const char* path, int32_t* major, int32_t* minor, int32_t* fourth) noexcept;

@@ -5,3 +5,5 @@ bool StartLogWriter() noexcept {
   // Until the writer thread exists, entries go straight into the file.
   return false;
 }
+
+void StopLogWriter() noexcept {}

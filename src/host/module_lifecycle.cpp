@@ -1,17 +1,19 @@
-// Module start and exit, bound to the DLL's process attach and detach.
+// The module's application object: module start and exit.
 #include "host/module_lifecycle.h"
 
 #include <string.h>
 
 #include "camera/camera_lock.h"
 #include "camera/registry.h"
+#include "diagnostics/log_channel.h"
 #include "diagnostics/log_setup.h"
+#include "host/app_framework.h"
 
 namespace {
 
 constexpr int kModuleNameSize = MAX_PATH;
 
-// Set once at process attach, read-only afterwards.
+// Set at module start, read-only afterwards.
 struct ModuleIdentity {
   HINSTANCE instance;
   char name[kModuleNameSize];
@@ -19,38 +21,38 @@ struct ModuleIdentity {
 
 ModuleIdentity s_module = {nullptr, {}};
 
-void ModuleStart(HINSTANCE instance) noexcept {
-  {
-    CameraLock lock;
-    BufferRegistry::Clear();
-  }
-  s_module.instance = instance;
-  strcpy(s_module.name, "vorlabview");
-  LogOpen(s_module.name);
-}
+class CVORLabApp : public CWinApp {
+ public:
+  CVORLabApp() noexcept : CWinApp(nullptr) {}
 
-void ModuleExit() noexcept {
-  CameraLock lock;
-  BufferRegistry::Clear();
-}
+  bool ModuleStart() noexcept override {
+    {
+      CameraLock lock;
+      BufferRegistry::Clear();
+    }
+    s_module.instance = m_hInstance;
+    strcpy(s_module.name, "vorlabview");
+    LogOpen(s_module.name);
+    return CWinApp::ModuleStart();
+  }
+
+  int ModuleExit() noexcept override {
+    // No export runs during the unload; at process exit a thread that was ended inside one
+    // may still own the camera lock, so it is not waited for.
+    const int32_t left = BufferRegistry::Count();
+    if (left != 0) {
+      MessageBoxA(nullptr, "Buffers are still allocated.\r\nPlease remove all buffers first!", "vorgeneric", MB_OK);
+    }
+    if (LogEnabled()) LogClose();
+    BufferRegistry::Clear();
+    return CWinApp::ModuleExit();
+  }
+};
+
+CVORLabApp theApp;
 
 }  // namespace
 
 HINSTANCE ModuleInstance() noexcept { return s_module.instance; }
 
 const char* ModuleName() noexcept { return s_module.name; }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      DisableThreadLibraryCalls(instance);
-      ModuleStart(instance);
-      break;
-    case DLL_PROCESS_DETACH:
-      ModuleExit();
-      break;
-    default:
-      break;
-  }
-  return TRUE;
-}

@@ -18,11 +18,14 @@ void Record(const char* key, const std::string& value) {
   fflush(s_record);
 }
 
+// Boxes are recorded as box1, box2, ... in the order shown.
 int WINAPI RecordFatalBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-  Record("box.owner", owner == nullptr ? "null" : "window");
-  Record("box.text", text);
-  Record("box.caption", caption);
-  Record("box.style", wtest::Format("0x%x", style));
+  static int shown = 0;
+  const std::string box = wtest::Format("box%d.", ++shown);
+  Record((box + "owner").c_str(), owner == nullptr ? "null" : "window");
+  Record((box + "text").c_str(), text);
+  Record((box + "caption").c_str(), caption);
+  Record((box + "style").c_str(), wtest::Format("0x%x", style));
   return IDOK;
 }
 
