@@ -241,6 +241,11 @@ int32_t LogOpen(const char* baseName) noexcept {
   return 0;
 }
 
+bool LogNeedsClose() noexcept {
+  const LogState& log = TheLogState();
+  return log.enabled || log.file != nullptr || log.lineMutex != nullptr || log.writerThread != nullptr;
+}
+
 void LogClose() noexcept {
   LogState& log = TheLogState();
   if (log.useThread) StopLogWriter();

@@ -10,6 +10,10 @@ int32_t LogOpen(const char* baseName) noexcept;
 // Stops the writer thread (in thread mode), closes what LogOpen opened, switches the log off.
 void LogClose() noexcept;
 
+// True when set-up or the writer left anything open: a log that was on at some point of the
+// load, even if a failure has switched it off since.
+bool LogNeedsClose() noexcept;
+
 // The first, second and fourth number of the file's product version.  Returns 0, or a
 // negative value when the file has no version information.
 int32_t ReadProductVersion(const char* path, int32_t* major, int32_t* minor, int32_t* fourth) noexcept;

@@ -43,7 +43,9 @@ class CVORLabApp : public CWinApp {
     if (left != 0) {
       MessageBoxA(nullptr, "Buffers are still allocated.\r\nPlease remove all buffers first!", "vorgeneric", MB_OK);
     }
-    if (LogEnabled()) LogClose();
+    // A log that a failure switched off mid-session still has its writer thread and handles:
+    // they are closed too, so no thread of the module outlives its code.
+    if (LogNeedsClose()) LogClose();
     BufferRegistry::Clear();
     return CWinApp::ModuleExit();
   }

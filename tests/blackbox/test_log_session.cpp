@@ -1,10 +1,10 @@
 // The session log end to end: set-up at load, every export's entry, close at unload, and the
 // module's start and exit.  These cases share the log folder of their own Wine prefix.
 #include <windows.h>
-#include <shlobj.h>
 
 #include "camera_rig.h"
 #include "log_entries.h"
+#include "log_folder.h"
 #include "lv_array.h"
 
 namespace {
@@ -13,34 +13,6 @@ const char kTilde[] =
     "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\r\n";
 const char kNewSession[] =
     "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~ N e w  s e s s i o n ! ~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\r\n";
-
-std::string LogFolder() {
-  char path[MAX_PATH];
-  SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
-  return std::string(path) + "\\vor\\";
-}
-
-std::string InFolder(const char* name) { return LogFolder() + name; }
-
-// Empties the log folder, then puts the given files in place.
-void PrepareFolder(std::initializer_list<std::pair<const char*, std::string>> files) {
-  const std::string folder = LogFolder();
-  RemoveFolder(folder.substr(0, folder.size() - 1));
-  CreateDirectoryA(folder.c_str(), nullptr);
-  for (const auto& file : files) WriteWholeFile(InFolder(file.first), file.second);
-}
-
-std::vector<std::string> FolderFiles() {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((LogFolder() + "*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return names;
-}
 
 std::string Header() {
   SYSTEMTIME today;
