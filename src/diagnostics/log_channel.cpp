@@ -38,6 +38,35 @@ class LineMutexGuard {
 
 void SwitchOff() noexcept { s_log.enabled.store(false); }
 
+// The whole entry in one buffer: the file gets the same bytes as from four writes, and a
+// mailslot message cannot be split by another sender.  Returns its length.
+DWORD ComposeEntry(ErrorCode code, const char* text, char (&entry)[kEntrySize]) noexcept {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  int length = wnsprintfA(entry, kEntrySize, "%02d:%02d:%02d.%03d %02d.%02d.%4d\r\n", now.wHour, now.wMinute,
+                          now.wSecond, now.wMilliseconds, now.wDay, now.wMonth, now.wYear);
+  if (code != kOk) length += wnsprintfA(entry + length, kEntrySize - length, "ERROR %0X:\r\n", code);
+  size_t textLength = strlen(text);
+  if (textLength > kLogLineSize - 1) textLength = kLogLineSize - 1;
+  memcpy(entry + length, text, textLength);
+  length += static_cast<int>(textLength);
+  memcpy(entry + length, "\r\n", 2);
+  return static_cast<DWORD>(length + 2);
+}
+
+// An entry for the connected writer.  Runs without the mutex: a failed send switches the log
+// off but leaves the handle to LogClose, since another thread may be sending through it.
+void WriteQueued(ErrorCode code, const char* text) noexcept {
+  char entry[kEntrySize];
+  const DWORD length = ComposeEntry(code, text, entry);
+  if (!WriteAll(s_log.queueWrite, entry, length)) {
+    SwitchOff();
+    return;
+  }
+  // A busy writer finds the entry on its own; only one about to wait needs waking.
+  if (s_log.writerIdle.exchange(false)) SetEvent(s_log.wakeEvent);
+}
+
 void WriteEntry(ErrorCode code, const char* text) noexcept {
   HANDLE* handleField = &s_log.file;
   if (s_log.useThread) {
@@ -49,28 +78,17 @@ void WriteEntry(ErrorCode code, const char* text) noexcept {
     return;
   }
 
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  char stamp[100];
-  int length = wnsprintfA(stamp, sizeof stamp, "%02d:%02d:%02d.%03d %02d.%02d.%4d\r\n",
-                          now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
-                          now.wDay, now.wMonth, now.wYear);
-  WriteAll(handle, stamp, static_cast<DWORD>(length));
-  if (code != kOk) {
-    length = wnsprintfA(stamp, sizeof stamp, "ERROR %0X:\r\n", code);
-    WriteAll(handle, stamp, static_cast<DWORD>(length));
-  }
-
-  if (!WriteAll(handle, text, static_cast<DWORD>(strlen(text)))) {
+  char entry[kEntrySize];
+  const DWORD length = ComposeEntry(code, text, entry);
+  if (!WriteAll(handle, entry, length)) {
     CloseHandle(handle);
     *handleField = nullptr;
     SwitchOff();
     return;
   }
-  WriteAll(handle, "\r\n", 2);
 
   if (s_log.useThread) {
-    if (handleField == &s_log.queueWrite) SetEvent(s_log.wakeEvent);
+    if (handleField == &s_log.queueWrite && s_log.writerIdle.exchange(false)) SetEvent(s_log.wakeEvent);
     return;
   }
   if (s_log.flush != 0) return;
@@ -99,7 +117,11 @@ void LogWriteLine(ErrorCode code, const char* text, uint32_t lineMask) noexcept 
   if (text == nullptr) text = "";
 
   const DWORD callerError = GetLastError();
-  {
+  if (s_log.writerConnected.load()) {
+    // Connected: the entry is one mailslot message, which no other sender can split, and
+    // nothing else of the channel changes; the mutex is only needed on the way there.
+    WriteQueued(code, text);
+  } else {
     LineMutexGuard guard(s_log.lineMutex);
     if (guard.owned()) WriteEntry(code, text);
   }

@@ -11,6 +11,7 @@ constexpr int kLogNameSize = MAX_PATH;     // logPath, iniName, queueName
 constexpr int kLogLineSize = 500;          // an export's formatted text, terminator included
 constexpr int kWriterBufferSize = 5000;    // entries collected by the writer thread
 constexpr DWORD kLineMutexWaitMs = 2000;
+constexpr int kEntrySize = 25 + 17 + (kLogLineSize - 1) + 2;  // stamp, error line, text, CRLF
 
 struct LogState {
   // Switch and options.
@@ -39,6 +40,7 @@ struct LogState {
   std::atomic<bool> writerRun;
   std::atomic<bool> writerAlive;
   std::atomic<bool> writerConnected;
+  std::atomic<bool> writerIdle;  // the writer is about to wait for wakeEvent: wake it
   char buffer[kWriterBufferSize];
   uint32_t bufferFill;
 };
@@ -50,9 +52,10 @@ inline bool LogEnabled() noexcept {
   return TheLogState().enabled.load(std::memory_order_relaxed);
 }
 
-// Writes one entry: time stamp line, "ERROR %0X:" line for a non-zero code, the text, an
-// empty line.  Drops the entry silently when the log is off or the mutex is not had in time.
-// Keeps the caller's last error.
+// Writes one entry: time stamp line, "ERROR %0X:" line for a non-zero code, the text (at most
+// 499 bytes of it), an empty line.  The entry goes out in one write, so in thread mode it is
+// one mailslot message.  Drops the entry silently when the log is off or the mutex is not had
+// in time.  Keeps the caller's last error.
 void LogWriteLine(ErrorCode code, const char* text, uint32_t lineMask = 0) noexcept;
 
 // Formats `format` (wsprintf rules) into a 500-byte line and writes it with `code`.

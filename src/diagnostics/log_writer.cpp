@@ -60,24 +60,28 @@ void Collect(const char* bytes, DWORD length) {
   log.bufferFill += length;
 }
 
-// Reads every message waiting in the mailslot into the buffer.  The count GetMailslotInfo
-// gives is not relied on (some systems report 1 for any number); the next message's size is.
-// Messages longer than any entry's part are someone else's: they are read and dropped.
+// Reads every message waiting in the mailslot into the buffer, until a read finds none
+// (the read end never blocks).  GetMailslotInfo's count is not relied on: some systems
+// report 1 for any number.  Messages longer than any entry are someone else's: they are
+// read and dropped.
 void DrainQueue(HANDLE queue, bool stopWhenRunCleared) {
   LogState& log = TheLogState();
   for (;;) {
-    DWORD nextSize = 0, waiting = 0;
-    if (!GetMailslotInfo(queue, nullptr, &nextSize, &waiting, nullptr) || nextSize == MAILSLOT_NO_MESSAGE) return;
     DWORD read = 0;
-    if (nextSize <= kMaxMessage) {
-      if (!ReadFile(queue, s_writer.message, nextSize, &read, nullptr)) return;
+    if (ReadFile(queue, s_writer.message, kMaxMessage, &read, nullptr)) {
       Collect(s_writer.message, read);
-    } else {
+    } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER || GetLastError() == ERROR_MORE_DATA) {
+      DWORD nextSize = 0;
+      if (!GetMailslotInfo(queue, nullptr, &nextSize, nullptr, nullptr) || nextSize == MAILSLOT_NO_MESSAGE) {
+        return;
+      }
       void* oversized = HeapAlloc(GetProcessHeap(), 0, nextSize);
       if (oversized == nullptr) return;
       const BOOL done = ReadFile(queue, oversized, nextSize, &read, nullptr);
       HeapFree(GetProcessHeap(), 0, oversized);
       if (!done) return;
+    } else {
+      return;  // nothing waiting
     }
     if (log.bufferFill > kWriteOutThreshold || (stopWhenRunCleared && !log.writerRun)) WriteOutLogBuffer();
   }
@@ -85,7 +89,8 @@ void DrainQueue(HANDLE queue, bool stopWhenRunCleared) {
 
 DWORD WINAPI LogWriterMain(void*) {
   LogState& log = TheLogState();
-  log.queueRead = CreateMailslotA(log.queueName, 0, MAILSLOT_WAIT_FOREVER, nullptr);
+  // Reads return at once when nothing waits: the writer sleeps on wakeEvent, not in a read.
+  log.queueRead = CreateMailslotA(log.queueName, 0, 0, nullptr);
   if (log.queueRead == INVALID_HANDLE_VALUE) {
     // The name is taken (another process holds it): entries keep going straight to the file.
     log.queueRead = nullptr;
@@ -96,8 +101,15 @@ DWORD WINAPI LogWriterMain(void*) {
   SetEvent(log.startedEvent);
 
   while (log.writerRun) {
-    // wakeEvent resets itself here; a wake-up during a pass makes one more pass.
-    const DWORD wait = WaitForSingleObject(log.wakeEvent, INFINITE);
+    // Senders wake the writer only when it says it is idle; an entry sent just before the
+    // flag became visible is found by looking at the queue once more before waiting.
+    // wakeEvent resets itself in the wait; a wake-up during a pass makes one more pass.
+    log.writerIdle = true;
+    DWORD nextSize = MAILSLOT_NO_MESSAGE;
+    const bool pending = GetMailslotInfo(log.queueRead, nullptr, &nextSize, nullptr, nullptr) &&
+                         nextSize != MAILSLOT_NO_MESSAGE;
+    const DWORD wait = pending ? WAIT_OBJECT_0 : WaitForSingleObject(log.wakeEvent, INFINITE);
+    log.writerIdle = false;
     if (!log.writerAlive) {
       SetEvent(s_writer.parked);  // the shutdown takes over buffer and queue
       return 0;
