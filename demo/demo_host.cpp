@@ -26,6 +26,9 @@ struct Api {
   decltype(&VFreeBuffer) FreeBuffer;
   decltype(&Vcleanup) cleanup;
   decltype(&VGetErrorText) GetErrorText;
+  decltype(&VInitPushFile) InitPushFile;
+  decltype(&VPushImageToFile) PushImageToFile;
+  decltype(&VClosePushFile) ClosePushFile;
 };
 Api api{};
 
@@ -102,6 +105,27 @@ struct Camera {
 constexpr uint16_t kWidth = 640, kHeight = 480, kBits = 12;
 constexpr int kBuffers = 4, kFrames = 60, kFramesPerSecond = 200;
 
+// Records frames of the running acquisition into a multi-page TIFF beside the DLL.
+int RecordFrames(void* hCam, Sim& sim) {
+  constexpr int kPages = 8;
+  if (Report("VInitPushFile (demo_recording)", api.InitPushFile(hCam, "demo_recording", kWidth, kHeight, kBits, 0, 10)) != 0) {
+    return 1;
+  }
+  sim.Start(hCam, kFramesPerSecond, kWidth, kHeight, kBits);
+  int pushed = 0;
+  for (int i = 0; i < kPages; ++i) {
+    int16_t filled = -1;
+    uint32_t event = 0;
+    if (api.WaitForBuffers(hCam, &filled, 2000) != 0) continue;
+    if (api.PushImageToFile(hCam, filled) == 0) ++pushed;
+    api.AllocateBuffer(hCam, &filled, kWidth * kHeight * 2, 0, &event);
+  }
+  sim.Stop(hCam);
+  Report("VClosePushFile", api.ClosePushFile(hCam));
+  printf("    recorded %d frames into %s\\demo_recording.tif\n", pushed, ExeFolder().c_str());
+  return pushed == kPages ? 0 : 1;
+}
+
 int RunCamera(const Camera& camera) {
   void* hCam = reinterpret_cast<void*>(camera.handle);
   printf("\n%s camera %#llx (family %d)\n", camera.name, static_cast<unsigned long long>(camera.handle),
@@ -143,6 +167,7 @@ int RunCamera(const Camera& camera) {
          kHeight, kBits, static_cast<unsigned long>(elapsed), elapsed ? copied * 1000.0 / elapsed : 0.0,
          static_cast<unsigned long>(Checksum(frame.elements(), size_t{kWidth} * kHeight * 2)));
 
+  if (camera.family == VOR_FAMILY_TORNIO) failures += RecordFrames(hCam, sim);
   if (camera.family == VOR_FAMILY_QD4) {
     if (Report("VGetImageFromCamRam (segment 1, 5)", api.GetImageFromCamRam(hCam, 1, 5, 0, numbers[0], frame.handle())) == 0) {
       printf("    camera-memory image checksum %08lx\n",
@@ -176,7 +201,9 @@ int main() {
   if (!Bind(dll, "VInitLibrary", api.InitLibrary) || !Bind(dll, "VAllocateBuffer", api.AllocateBuffer) ||
       !Bind(dll, "VWaitForBuffers", api.WaitForBuffers) || !Bind(dll, "VGetImageFromBuffer", api.GetImageFromBuffer) ||
       !Bind(dll, "VGetImageFromCamRam", api.GetImageFromCamRam) || !Bind(dll, "VFreeBuffer", api.FreeBuffer) ||
-      !Bind(dll, "Vcleanup", api.cleanup) || !Bind(dll, "VGetErrorText", api.GetErrorText)) {
+      !Bind(dll, "Vcleanup", api.cleanup) || !Bind(dll, "VGetErrorText", api.GetErrorText) ||
+      !Bind(dll, "VInitPushFile", api.InitPushFile) || !Bind(dll, "VPushImageToFile", api.PushImageToFile) ||
+      !Bind(dll, "VClosePushFile", api.ClosePushFile)) {
     return 1;
   }
 

@@ -22,4 +22,9 @@ head -n 24 "$logdir/vorlabview.log" | sed 's/\r$//; s/^/  | /'
 # Keep a copy, and switch logging off again for the tests that share this prefix.
 mv "$logdir/vorlabview.log" "$here/build/demo-session.log"
 echo "(kept as build/demo-session.log; logging is off again)"
+if command -v tiffinfo >/dev/null 2>&1 && [ -f "$here/dist/demo_recording.tif" ]; then
+  echo
+  echo "Recording: dist/demo_recording.tif ($(tiffinfo "$here/dist/demo_recording.tif" 2>/dev/null | grep -c 'TIFF Directory') pages); view it with"
+  echo "  tiffinfo dist/demo_recording.tif    or any image viewer that opens multi-page TIFF"
+fi
 exit $status

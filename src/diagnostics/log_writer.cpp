@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "diagnostics/log_channel.h"
+#include "host/app_framework.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ constexpr DWORD kConnectFailWaitMs = 500;
 constexpr DWORD kParkWaitMs = 5000;
 constexpr uint32_t kWriteOutThreshold = 4096;
 constexpr DWORD kMaxMessage = 1000;  // longer messages never come from this module
+constexpr DWORD kIdleLookMs = 100;   // an idle writer still looks at the queue this often
 
 // What the writer keeps beside LogState: its handshake with the shutdown, and the scratch
 // area one message is read into.  `parked` is set by the writer thread when it has left its
@@ -87,6 +89,14 @@ void DrainQueue(HANDLE queue, bool stopWhenRunCleared) {
   }
 }
 
+// The writer never returns: a thread that ends runs through the system's thread exit, which
+// takes the loader lock and heap locks, and being ended there by TerminateThread could leave
+// those locks held.  Parked in a plain wait it holds nothing, and the shutdown ends it there.
+[[noreturn]] void Park() {
+  SetEvent(s_writer.parked);
+  for (;;) Sleep(INFINITE);
+}
+
 DWORD WINAPI LogWriterMain(void*) {
   LogState& log = TheLogState();
   // Reads return at once when nothing waits: the writer sleeps on wakeEvent, not in a read.
@@ -94,8 +104,7 @@ DWORD WINAPI LogWriterMain(void*) {
   if (log.queueRead == INVALID_HANDLE_VALUE) {
     // The name is taken (another process holds it): entries keep going straight to the file.
     log.queueRead = nullptr;
-    SetEvent(s_writer.parked);
-    return 0;
+    Park();
   }
   log.writerAlive = true;
   SetEvent(log.startedEvent);
@@ -108,12 +117,12 @@ DWORD WINAPI LogWriterMain(void*) {
     DWORD nextSize = MAILSLOT_NO_MESSAGE;
     const bool pending = GetMailslotInfo(log.queueRead, nullptr, &nextSize, nullptr, nullptr) &&
                          nextSize != MAILSLOT_NO_MESSAGE;
-    const DWORD wait = pending ? WAIT_OBJECT_0 : WaitForSingleObject(log.wakeEvent, INFINITE);
+    // Other local processes may write to the mailslot too and never wake the writer; where
+    // a full mailslot blocks its senders, waiting without limit would block them for good.
+    DWORD wait = pending ? WAIT_OBJECT_0 : WaitForSingleObject(log.wakeEvent, kIdleLookMs);
+    if (wait == WAIT_TIMEOUT) wait = WAIT_OBJECT_0;
     log.writerIdle = false;
-    if (!log.writerAlive) {
-      SetEvent(s_writer.parked);  // the shutdown takes over buffer and queue
-      return 0;
-    }
+    if (!log.writerAlive) Park();  // the shutdown takes over buffer and queue
     if (wait != WAIT_OBJECT_0) continue;
     if (!log.writerRun) {
       WriteOutLogBuffer();
@@ -122,8 +131,7 @@ DWORD WINAPI LogWriterMain(void*) {
     DrainQueue(log.queueRead, true);
   }
   CloseAndClear(log.queueRead);
-  SetEvent(s_writer.parked);
-  return 0;
+  Park();
 }
 
 // Tells a started writer to stop and waits for it, for a start that did not come through.
@@ -131,7 +139,7 @@ DWORD WINAPI LogWriterMain(void*) {
 void AbandonStart(DWORD waitMs, LogState& log) {
   log.writerRun = false;
   SetEvent(log.wakeEvent);
-  WaitForSingleObject(log.writerThread, waitMs);
+  if (WaitForSingleObject(s_writer.parked, waitMs) == WAIT_OBJECT_0) TerminateThread(log.writerThread, 0);
   CloseAndClear(log.writerThread);
   CloseAndClear(log.wakeEvent);
   CloseAndClear(log.startedEvent);
@@ -194,7 +202,7 @@ void StopLogWriter() noexcept {
   // is not, so the thread is ended afterwards.
   log.writerAlive = false;
   log.writerRun = false;
-  if (started) {
+  if (started && !ProcessIsEnding()) {
     SetEvent(log.wakeEvent);
     WaitForSingleObject(s_writer.parked, kParkWaitMs);
   }

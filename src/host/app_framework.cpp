@@ -3,8 +3,10 @@
 
 namespace {
 
-// The module's application object, registered by its construction.
+// The module's application object, registered by its construction, and whether the detach
+// under way is the process's end.
 CWinApp* s_application = nullptr;
+bool s_processEnding = false;
 
 }  // namespace
 
@@ -17,7 +19,9 @@ CWinApp::~CWinApp() {
 }
 
 // Both operations run under the loader lock: nothing they do may wait for another thread.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+bool ProcessIsEnding() noexcept { return s_processEnding; }
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (s_application == nullptr) return TRUE;
   switch (reason) {
     case DLL_PROCESS_ATTACH:
@@ -29,6 +33,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserv
       }
       return TRUE;
     case DLL_PROCESS_DETACH:
+      s_processEnding = reserved != nullptr;
       s_application->ModuleExit();
       return TRUE;
     default:

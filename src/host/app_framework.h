@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+// True during the module's exit when the whole process is ending: the system has already
+// ended every other thread, so nothing may wait for one.
+bool ProcessIsEnding() noexcept;
+
 class CWinApp {
  public:
   // Registers the object as the module's application; there is one per module.
