@@ -8,21 +8,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "bench_clock.h"
 #include "camera_rig.h"
 #include "lv_array.h"
 
 namespace {
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // Copies: rounds alternate the module's copy and memcpy, so both see the same machine.
 void CopyThroughput(CameraRig& rig) {

@@ -4,22 +4,13 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include "bench_clock.h"
 #include "camera_rig.h"
 #include "log_folder.h"
 #include "lv_array.h"
 
 namespace {
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // Entries per second of an export that logs one error entry per call.
 double EntriesPerSecond(const char* ini, int entries) {
