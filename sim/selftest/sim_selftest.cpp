@@ -7,23 +7,7 @@
 
 #include "sim_control.h"
 
-static int g_passed, g_failed;
-
-static void ok_(int line, bool cond, const char *format, ...)
-{
-    if (cond) {
-        ++g_passed;
-        return;
-    }
-    ++g_failed;
-    printf("sim_selftest.cpp:%d: Test failed: ", line);
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    putchar('\n');
-}
-#define ok(cond, ...) ok_(__LINE__, (cond), __VA_ARGS__)
+#include "selftest_check.h"
 
 typedef uint32_t(WINAPI *AllocateBufferExFn)(void *, int32_t *, uint32_t, uint32_t *, void **);
 typedef uint32_t(WINAPI *AllocateBufferFn)(void *, int32_t *, uint32_t *);
@@ -710,6 +694,5 @@ int main(int argc, char **argv)
     if (Load(libs[1]))
         ok(New(libs[1], h, 64, &n) == 0 && libs[1].start(h, 1000, 8, 8, 8) == 0 && WaitFrames(libs[1], h, 2, 2000) >= 2,
            "%s: acquisition at exit", libs[1].file);
-    printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return SelfTestResult();
 }

@@ -8,23 +8,7 @@
 
 #include "vor_file_control.h"
 
-static int g_passed, g_failed;
-
-static void ok_(int line, bool cond, const char *format, ...)
-{
-    if (cond) {
-        ++g_passed;
-        return;
-    }
-    ++g_failed;
-    printf("vor_file_selftest.cpp:%d: Test failed: ", line);
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    putchar('\n');
-}
-#define ok(cond, ...) ok_(__LINE__, (cond), __VA_ARGS__)
+#include "../../selftest/selftest_check.h"
 
 template <class T> static T Proc(HMODULE m, const char *name) { return reinterpret_cast<T>(GetProcAddress(m, name)); }
 
@@ -478,6 +462,5 @@ int main(int argc, char **argv)
         DeleteFileA(path);
     }
     ok(RemoveDirectoryA(g_tmp), "scratch folder %s not empty", g_tmp);
-    printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed != 0 ? 1 : 0;
+    return SelfTestResult();
 }
