@@ -2,86 +2,95 @@
 #include "camera/binding.h"
 
 #include <windows.h>
-#include <mbstring.h>
-#include <string.h>
 
 #include <new>
 
-#include "camera/camera_lock.h"
+#include "camera/camera_state.h"
 #include "camera/message_box.h"
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
 #include "diagnostics/log_channel.h"
-#include "host/module_lifecycle.h"
+#include "host/win32_helpers.h"
 #include "vorlabview.h"
 
 namespace {
 
-// Loads the family's library from the module's own folder, else by base name through the
-// system search order.  The handle (or null) goes to *hLib.  Returns 0 or GetLastError().
+// Loads the family's library beside the module, else by base name.  Returns 0 and the handle,
+// or GetLastError() after logging the family's load-error line.
 ErrorCode LoadFamilyLibrary(const FamilyNames& names, HMODULE* hLib) noexcept {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(ModuleInstance(), path, MAX_PATH);
-  // A name that fills the buffer may be cut short; its folder cannot be trusted.
-  bool tryFolder = length > 0 && length < MAX_PATH;
-  if (tryFolder) {
-    // Searched as a multibyte string, so a trail byte of a double-byte character never counts.
-    unsigned char* lastSlash = _mbsrchr(reinterpret_cast<unsigned char*>(path), '\\');
-    if (lastSlash != nullptr) *lastSlash = '\0'; else path[0] = '\0';
-    tryFolder = strlen(path) + strlen(names.libraryPathSuffix) < MAX_PATH;
-    if (tryFolder) strcat(path, names.libraryPathSuffix);
-  }
-
-  *hLib = tryFolder ? LoadLibraryA(path) : nullptr;
-  if (*hLib == nullptr) *hLib = LoadLibraryA(names.libraryBaseName);
+  DWORD error = ERROR_SUCCESS;
+  *hLib = LoadBesideModule(names.libraryFile, names.libraryBaseName, &error);
   if (*hLib != nullptr) return kOk;
-
-  const ErrorCode error = GetLastError();
   if (LogEnabled()) LogFormat(kLoadErrorLineCode, names.loadErrorLine, static_cast<int>(error));
   return error;
+}
+
+// Binders resolve into a copy of the family's group and store it whole under the lock: calls of
+// other cameras read the table meanwhile, and a load runs without the lock.
+template <typename Group>
+Group CurrentGroup(Group FamilyEntryPoints::*group) noexcept {
+  RegistryLock lock;
+  return EntryPoints().*group;
+}
+
+template <typename Group>
+void StoreGroup(Group FamilyEntryPoints::*group, const Group& value) noexcept {
+  RegistryLock lock;
+  EntryPoints().*group = value;
 }
 
 }  // namespace
 
 ErrorCode getLanticam() noexcept {
-  LanticamEntryPoints& g = EntryPoints().lanticam;
+  LanticamEntryPoints g = CurrentGroup(&FamilyEntryPoints::lanticam);
   const ErrorCode loaded = LoadFamilyLibrary(kLanticamNames, &g.hLib);
-  if (loaded != kOk) return loaded;
-  if (LogEnabled()) LogFormat(kOk, "getLanticam getting functions\r\n");
-
-  // Stops at the first missing entry point; the library stays loaded.
-  if (!Resolve(g.hLib, "ALLOCATE_BUFFER_EX", g.ALLOCATE_BUFFER_EX)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "MAP_BUFFER", g.MAP_BUFFER)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "UNMAP_BUFFER", g.UNMAP_BUFFER)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "REMOVE_ALL_BUFFERS_FROM_LIST", g.REMOVE_ALL_BUFFERS_FROM_LIST)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "FREE_BUFFER", g.FREE_BUFFER)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "GETBUFFER_STATUS", g.GETBUFFER_STATUS)) return kOptionNotAvailable;
-
-  if (LogEnabled()) LogFormat(kOk, kLanticamNames.readyLine, 0);
-  return kOk;
+  ErrorCode result = kOk;
+  if (loaded != kOk) {
+    result = loaded;
+  } else {
+    if (LogEnabled()) LogFormat(kOk, "getLanticam getting functions\r\n");
+    // Stops at the first missing entry point; the library stays loaded.
+    if (!Resolve(g.hLib, "ALLOCATE_BUFFER_EX", g.ALLOCATE_BUFFER_EX) ||
+        !Resolve(g.hLib, "MAP_BUFFER", g.MAP_BUFFER) ||
+        !Resolve(g.hLib, "UNMAP_BUFFER", g.UNMAP_BUFFER) ||
+        !Resolve(g.hLib, "REMOVE_ALL_BUFFERS_FROM_LIST", g.REMOVE_ALL_BUFFERS_FROM_LIST) ||
+        !Resolve(g.hLib, "FREE_BUFFER", g.FREE_BUFFER) ||
+        !Resolve(g.hLib, "GETBUFFER_STATUS", g.GETBUFFER_STATUS)) {
+      result = kOptionNotAvailable;
+    }
+  }
+  StoreGroup(&FamilyEntryPoints::lanticam, g);
+  if (result == kOk && LogEnabled()) LogFormat(kOk, kLanticamNames.readyLine, 0);
+  return result;
 }
 
 ErrorCode getTornio() noexcept {
-  TornioEntryPoints& g = EntryPoints().tornio;
+  TornioEntryPoints g = CurrentGroup(&FamilyEntryPoints::tornio);
   const ErrorCode loaded = LoadFamilyLibrary(kTornioNames, &g.hLib);
-  if (loaded != kOk) return loaded;
-
-  if (!Resolve(g.hLib, "ALLOCATE_BUFFER", g.ALLOCATE_BUFFER)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "MAP_BUFFER", g.MAP_BUFFER)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "SETBUFFER_EVENT", g.SETBUFFER_EVENT)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "UNMAP_BUFFER", g.UNMAP_BUFFER)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "REMOVE_ALL_BUFFERS_FROM_LIST", g.REMOVE_ALL_BUFFERS_FROM_LIST)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "FREE_BUFFER", g.FREE_BUFFER)) return kOptionNotAvailable;
-  if (!Resolve(g.hLib, "GETBUFFER_STATUS", g.GETBUFFER_STATUS)) return kOptionNotAvailable;
-
-  if (LogEnabled()) LogFormat(kOk, kTornioNames.readyLine, 0);
-  return kOk;
+  ErrorCode result = kOk;
+  if (loaded != kOk) {
+    result = loaded;
+  } else if (!Resolve(g.hLib, "ALLOCATE_BUFFER", g.ALLOCATE_BUFFER) ||
+             !Resolve(g.hLib, "MAP_BUFFER", g.MAP_BUFFER) ||
+             !Resolve(g.hLib, "SETBUFFER_EVENT", g.SETBUFFER_EVENT) ||
+             !Resolve(g.hLib, "UNMAP_BUFFER", g.UNMAP_BUFFER) ||
+             !Resolve(g.hLib, "REMOVE_ALL_BUFFERS_FROM_LIST", g.REMOVE_ALL_BUFFERS_FROM_LIST) ||
+             !Resolve(g.hLib, "FREE_BUFFER", g.FREE_BUFFER) ||
+             !Resolve(g.hLib, "GETBUFFER_STATUS", g.GETBUFFER_STATUS)) {
+    result = kOptionNotAvailable;
+  }
+  StoreGroup(&FamilyEntryPoints::tornio, g);
+  if (result == kOk && LogEnabled()) LogFormat(kOk, kTornioNames.readyLine, 0);
+  return result;
 }
 
 ErrorCode getQD4() noexcept {
-  Qd4EntryPoints& g = EntryPoints().qd4;
+  Qd4EntryPoints g = CurrentGroup(&FamilyEntryPoints::qd4);
   const ErrorCode loaded = LoadFamilyLibrary(kQd4Names, &g.hLib);
-  if (loaded != kOk) return loaded;
+  if (loaded != kOk) {
+    StoreGroup(&FamilyEntryPoints::qd4, g);
+    return loaded;
+  }
 
   // All eight are resolved whatever is missing.
   const bool haveAllocate = Resolve(g.hLib, "VOR_AllocateBuffer", g.VOR_AllocateBuffer);
@@ -100,10 +109,11 @@ ErrorCode getQD4() noexcept {
   } else if (!haveAllocate) {
     result = kQd4AllocateBufferMissing;
   }
-  if (result != kOk) {
-    FreeLibrary(g.hLib);
-    g.hLib = nullptr;
-  }
+  HMODULE loadedLibrary = g.hLib;
+  if (result != kOk) g.hLib = nullptr;
+  StoreGroup(&FamilyEntryPoints::qd4, g);
+  // Only this call's own reference goes; a QD4 camera already bound keeps the library loaded.
+  if (result != kOk) FreeLibrary(loadedLibrary);
 
   if (LogEnabled()) LogFormat(kOk, kQd4Names.readyLine, static_cast<int>(result));
   return result;
@@ -120,10 +130,10 @@ ErrorCode getQD4() noexcept {
  *
  * RETURNS
  *  0, a Windows error number when the library cannot be loaded, 0x800A3004 when a
- *  Lanticam or Tornio entry point is missing, -998 or -999 when a QD4 one is.
+ *  Lanticam or Tornio entry point is missing, -998 or -999 when a QD4 one is, 8 when there
+ *  is no memory for the registration.
  */
 extern "C" ErrorCode WINAPI VInitLibrary(void* hCam, int32_t family) {
-  CameraLock lock;
   ErrorCode result = kOk;
   switch (family) {
     case kLanticam: result = getLanticam(); break;
@@ -134,16 +144,26 @@ extern "C" ErrorCode WINAPI VInitLibrary(void* hCam, int32_t family) {
 
   if (result == kOk) {
     BufferRecord* registration = new (std::nothrow) BufferRecord;
+    bool added = false;
     if (registration != nullptr) {
       registration->hCam = hCam;
       registration->family = family;
+      RegistryLock lock;
+      registration->serial = NextSerial();
+      added = BufferRegistry::Add(registration);
     }
-    if (registration == nullptr || !BufferRegistry::Add(registration)) {
+    if (!added) {
+      // The reference this call took on the library goes with the failed registration.
       delete registration;
+      HMODULE library = nullptr;
+      {
+        RegistryLock lock;
+        library = FamilyLibrary(EntryPoints(), family);
+      }
+      if (library != nullptr) FreeLibrary(library);
       result = ERROR_NOT_ENOUGH_MEMORY;
     }
   }
-  lock.Unlock();
 
   if (result != kOk) ShowErrorBox("can not load interface dll, error: %lx\n", result);
   if (LogEnabled()) {

@@ -1,10 +1,10 @@
 // Buffer allocation and release: VAllocateBuffer, VFreeBuffer, Vcleanup.
 #include <windows.h>
-#include <string.h>
 
+#include <algorithm>
 #include <new>
 
-#include "camera/camera_lock.h"
+#include "camera/camera_state.h"
 #include "camera/message_box.h"
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
@@ -21,95 +21,60 @@ void* EventFromValue(uint32_t value) noexcept {
   return reinterpret_cast<void*>(static_cast<uintptr_t>(value));
 }
 
-ErrorCode AllocateLanticam(void* hCam, int16_t* bufNr, uint32_t size, uint32_t* event,
-                           void** address) noexcept {
-  const LanticamEntryPoints& g = EntryPoints().lanticam;
-  if (g.ALLOCATE_BUFFER_EX == nullptr || g.MAP_BUFFER == nullptr) return kOptionNotAvailable;
-  int32_t number = *bufNr;
-  ErrorCode result = g.ALLOCATE_BUFFER_EX(hCam, &number, size, event, address);
-  if (result == kOk && *address == nullptr) result = g.MAP_BUFFER(hCam, number, size, 0, address);
-  *bufNr = static_cast<int16_t>(number);
-  return result;
-}
-
-ErrorCode AllocateTornio(void* hCam, int16_t* bufNr, uint32_t size, uint32_t* event,
-                         void** address) noexcept {
-  const TornioEntryPoints& g = EntryPoints().tornio;
-  if (g.ALLOCATE_BUFFER == nullptr || g.MAP_BUFFER == nullptr || g.SETBUFFER_EVENT == nullptr) {
-    return kOptionNotAvailable;
-  }
-  int32_t number = *bufNr;
-  uint32_t workingSize = size;
-  ErrorCode result = g.ALLOCATE_BUFFER(hCam, &number, &workingSize);
-  if (result == kOk) {
-    if (*address == nullptr) {
-      result = g.MAP_BUFFER(hCam, number, size, 0, address);
-      // A mapping without an address has no buffer to attach an event to.
-      if (result == kOk && *address != nullptr) result = g.SETBUFFER_EVENT(hCam, number, event);
-    } else {
-      result = g.SETBUFFER_EVENT(hCam, number, event);
-    }
-  }
-  *bufNr = static_cast<int16_t>(number);
-  return result;
-}
-
-ErrorCode AllocateQd4(void* hCam, int16_t* bufNr, uint32_t size, uint32_t* event,
-                      void** address) noexcept {
-  const Qd4EntryPoints& g = EntryPoints().qd4;
-  if (g.VOR_AllocateBuffer == nullptr) return kOptionNotAvailable;
-  return g.VOR_AllocateBuffer(hCam, bufNr, size, address, event);
-}
-
-// Gives one buffer back to its family's library.  A null slot (left by a partly failed
-// second binding) is never called.
-ErrorCode ReleaseThroughSdk(const BufferRecord& record) noexcept {
-  const FamilyEntryPoints& entry = EntryPoints();
-  switch (record.family) {
-    case kLanticam:
-      if (entry.lanticam.FREE_BUFFER == nullptr) return kOptionNotAvailable;
-      if (entry.lanticam.UNMAP_BUFFER != nullptr) entry.lanticam.UNMAP_BUFFER(record.hCam, record.bufNr);
-      return entry.lanticam.FREE_BUFFER(record.hCam, record.bufNr);
-    case kTornio:
-      if (entry.tornio.FREE_BUFFER == nullptr) return kOptionNotAvailable;
-      if (entry.tornio.UNMAP_BUFFER != nullptr) entry.tornio.UNMAP_BUFFER(record.hCam, record.bufNr);
-      return entry.tornio.FREE_BUFFER(record.hCam, record.bufNr);
-    case kQd4:
-      if (entry.qd4.VOR_FreeBuffer == nullptr) return kOptionNotAvailable;
-      return entry.qd4.VOR_FreeBuffer(record.hCam, static_cast<int16_t>(record.bufNr));
-    default:
-      return kOk;
-  }
-}
-
-void RemoveAndDelete(BufferRecord* record) noexcept {
-  BufferRegistry::Remove(record);
-  *record = BufferRecord{nullptr, 0, 0, nullptr, nullptr, 0};
-  delete record;
-}
-
+// Under the registry lock: some family's free slot is set, the sign that a library is bound.
 bool AnyLibraryBound() noexcept {
   const FamilyEntryPoints& entry = EntryPoints();
   return entry.lanticam.FREE_BUFFER != nullptr || entry.tornio.FREE_BUFFER != nullptr ||
          entry.qd4.VOR_FreeBuffer != nullptr;
 }
 
-bool HoldsSdkBuffer(const BufferRecord& record, void* hCam) noexcept {
-  return record.hCam == hCam && record.bufNr != kRegistrationBufNr && record.size != 0;
+bool HoldsSdkBuffer(const BufferRecord& record) noexcept {
+  return record.bufNr != kRegistrationBufNr && record.size != 0;
 }
 
-// The camera's buffer record with the lowest number that holds an SDK buffer, or null.
-BufferRecord* LowestSdkBuffer(void* hCam) noexcept {
-  BufferRecord* lowest = nullptr;
-  const int32_t count = BufferRegistry::Count();
-  for (int32_t i = 0; i < count; ++i) {
-    BufferRecord* record = BufferRegistry::At(i);
-    if (HoldsSdkBuffer(*record, hCam) && (lowest == nullptr || record->bufNr < lowest->bufNr)) {
-      lowest = record;
-    }
-  }
-  return lowest;
+// A released record's fields are zeroed before it goes.
+void ZeroAndDelete(BufferRecord* record) noexcept {
+  record->picPtr = nullptr;
+  record->bufNr = 0;
+  record->size = 0;
+  record->hEvent = nullptr;
+  record->hCam = nullptr;
+  record->family = 0;
+  delete record;
 }
+
+// Gives one buffer back through its family's library; other families hold nothing to give.
+ErrorCode ReleaseThroughSdk(const FamilyEntryPoints& entry, const BufferRecord& record) noexcept {
+  const FamilyOps* ops = OpsOf(record.family);
+  return ops != nullptr ? ops->release(entry, record.hCam, record.bufNr) : kOk;
+}
+
+// The records a cleanup takes over: every live record of the camera, registrations included.
+struct RetiredRecords {
+  BufferRecord** records = nullptr;
+  size_t count = 0;
+
+  ~RetiredRecords() { delete[] records; }
+
+  // Under the registry lock: marks them retiring.  False when there is no memory for the list.
+  bool Take(void* hCam) noexcept {
+    size_t live = 0;
+    BufferRegistry::ForEach([&](BufferRecord* r) {
+      if (r->hCam == hCam && !r->retiring.load()) ++live;
+      return true;
+    });
+    records = new (std::nothrow) BufferRecord*[live];
+    if (records == nullptr) return false;
+    BufferRegistry::ForEach([&](BufferRecord* r) {
+      if (r->hCam == hCam && !r->retiring.load()) {
+        r->retiring.store(true);
+        records[count++] = r;
+      }
+      return true;
+    });
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -127,74 +92,98 @@ BufferRecord* LowestSdkBuffer(void* hCam) noexcept {
  *
  * RETURNS
  *  0; 0xA00A3001 for a null pointer; 0x800A3004 for an unregistered camera or a family
- *  without buffers; 0xA00A3003 for an existing number that is not registered; else the
- *  SDK's code, also shown in a box.
+ *  without buffers; 0xA00A3003 for an existing number that is not registered; 8 when there
+ *  is no memory for the record (the buffer is given back); else the SDK's code, also shown
+ *  in a box.
  */
-extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t size,
-                                            uint32_t /*unused*/, uint32_t* event) {
+extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t size, uint32_t /*unused*/,
+                                            uint32_t* event) {
   if (bufNr == nullptr || event == nullptr) {
     if (LogEnabled()) LogFormat(kWrongParameter, "VAllocateBuffer error\r\n");
     return kWrongParameter;
   }
 
-  CameraLock lock;
-  const int32_t family = BufferRegistry::FamilyOf(hCam);
-  if (family == kNoFamily) {
-    lock.Unlock();
-    if (LogEnabled()) LogFormat(kOptionNotAvailable, "VAllocateBuffer error\r\n");
-    return kOptionNotAvailable;
-  }
-
-  BufferRecord* existing = nullptr;
+  ErrorCode result = kOk;
+  const char* failureLine = nullptr;
+  RecordUse camera;                  // the SDK calls below run under the camera's registration
+  BufferRecord* existing = nullptr;  // held exclusively while the SDK allocates it again
+  const FamilyOps* ops = nullptr;
+  FamilyEntryPoints entry;
+  int32_t family = kNoFamily;
   void* address = nullptr;
-  if (*bufNr != kRegistrationBufNr) {
-    existing = BufferRegistry::FindBuffer(hCam, *bufNr);
-    if (existing == nullptr) {
-      lock.Unlock();
-      if (LogEnabled()) LogFormat(kNoBuffer, "VAllocateBuffer error\r\n");
-      return kNoBuffer;
+  uint32_t existingEvent = 0;
+  {
+    RegistryLock lock;
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration == nullptr) {
+      result = kOptionNotAvailable;
+      failureLine = "VAllocateBuffer error\r\n";
+    } else if (*bufNr != kRegistrationBufNr && (existing = lock.TakeExclusive(hCam, *bufNr)) == nullptr) {
+      result = kNoBuffer;
+      failureLine = "VAllocateBuffer error\r\n";
+    } else if ((ops = OpsOf(registration->family)) == nullptr) {
+      result = kOptionNotAvailable;
+      failureLine = "VAllocateBuffer error 2\r\n";
+    } else {
+      family = registration->family;
+      camera.Take(registration);
+      entry = EntryPoints();
+      if (existing != nullptr) {
+        // Another size is a new mapping: the old address says nothing about the new buffer.
+        address = existing->size == size ? existing->picPtr : nullptr;
+        existingEvent = Low32(existing->hEvent);
+      }
     }
-    address = existing->picPtr;
-    *event = Low32(existing->hEvent);
-  }
-
-  ErrorCode result;
-  switch (family) {
-    case kLanticam: result = AllocateLanticam(hCam, bufNr, size, event, &address); break;
-    case kTornio:   result = AllocateTornio(hCam, bufNr, size, event, &address); break;
-    case kQd4:      result = AllocateQd4(hCam, bufNr, size, event, &address); break;
-    default:
-      lock.Unlock();
-      if (LogEnabled()) LogFormat(kOptionNotAvailable, "VAllocateBuffer error 2\r\n");
-      return kOptionNotAvailable;
+    if (result != kOk && existing != nullptr) lock.EndExclusive(existing);
   }
   if (result != kOk) {
-    const int shownNumber = *bufNr;
-    lock.Unlock();
-    ShowErrorBox("allocatebuffer error :%lx, \nsize: %d \nbufNr: %d\r\n", result,
-                 static_cast<int>(size), shownNumber);
+    camera.End();
+    if (LogEnabled()) LogFormat(result, failureLine);
     return result;
   }
 
-  ResetEvent(EventFromValue(*event));
-  BufferRecord* record = existing != nullptr ? existing : new (std::nothrow) BufferRecord;
-  if (record == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-  record->hCam = hCam;
-  record->hEvent = EventFromValue(*event);
-  record->picPtr = address;
-  record->size = size;
-  record->family = family;
-  record->bufNr = *bufNr;
-  if (existing == nullptr && !BufferRegistry::Add(record)) {
-    delete record;
-    return ERROR_NOT_ENOUGH_MEMORY;
+  if (existing != nullptr) *event = existingEvent;
+  result = ops->allocate(entry, hCam, bufNr, size, event, &address);
+  BufferRecord* record = existing;
+  if (result == kOk) {
+    ResetEvent(EventFromValue(*event));
+    if (record == nullptr) record = new (std::nothrow) BufferRecord;
+    if (record != nullptr) {
+      record->hCam = hCam;
+      record->hEvent = EventFromValue(*event);
+      record->picPtr = address;
+      record->size = size;
+      record->family = family;
+      record->bufNr = *bufNr;
+    }
   }
-  const int loggedNumber = *bufNr;
-  lock.Unlock();
+  bool registered = false;
+  {
+    RegistryLock lock;
+    if (record != nullptr && result == kOk) {
+      record->serial = NextSerial();  // handed to the camera now: the back of its queue
+      registered = existing != nullptr || BufferRegistry::Add(record);
+    }
+    if (existing != nullptr) lock.EndExclusive(existing);
+  }
+  if (result == kOk && !registered) {
+    // No memory for the record: the buffer goes back rather than staying behind unregistered.
+    ops->release(entry, hCam, *bufNr);
+    delete record;
+    result = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  camera.End();
 
+  if (result != kOk) {
+    if (result != ERROR_NOT_ENOUGH_MEMORY) {
+      ShowErrorBox("allocatebuffer error :%lx, \nsize: %d \nbufNr: %d\r\n", result, static_cast<int>(size),
+                   static_cast<int>(*bufNr));
+    }
+    return result;
+  }
   if (LogEnabled()) {
-    LogFormat(kOk, "VAllocateBuffer done hCam %x hevent %x\r\npic ptr %x buf nr %d\r\n",
-              Low32(hCam), static_cast<unsigned>(*event), Low32(address), loggedNumber);
+    LogFormat(kOk, "VAllocateBuffer done hCam %x hevent %x\r\npic ptr %x buf nr %d\r\n", Low32(hCam),
+              static_cast<unsigned>(*event), Low32(address), static_cast<int>(*bufNr));
   }
   return kOk;
 }
@@ -202,7 +191,8 @@ extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t
 /***********************************************************************
  *      VFreeBuffer (vorlabview.10)
  *
- * Gives one buffer back to the camera's SDK and forgets it.
+ * Gives one buffer back to the camera's SDK and forgets it.  A copy or recording of the
+ * buffer under way on another thread finishes first.
  *
  * PARAMS
  *  hCam  [I] camera handle given to VInitLibrary
@@ -213,25 +203,46 @@ extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t
  *  camera is not registered; else the SDK's release code (the buffer is forgotten anyway).
  */
 extern "C" ErrorCode WINAPI VFreeBuffer(void* hCam, int32_t bufNr) {
-  CameraLock lock;
-  if (!AnyLibraryBound()) {
-    lock.Unlock();
-    if (LogEnabled()) LogFormat(kOptionNotAvailable, "VFreeBuffer error function not available\r\n");
-    return kOptionNotAvailable;
+  ErrorCode result = kOk;
+  const char* failureLine = nullptr;
+  RecordUse camera;
+  BufferRecord* record = nullptr;
+  FamilyEntryPoints entry;
+  {
+    RegistryLock lock;
+    BufferRecord* registration = nullptr;
+    if (!AnyLibraryBound()) {
+      result = kOptionNotAvailable;
+      failureLine = "VFreeBuffer error function not available\r\n";
+    } else if ((registration = BufferRegistry::LiveRegistration(hCam)) == nullptr) {
+      result = kOptionNotAvailable;
+      failureLine = "VFreeBuffer error\r\n";
+    } else {
+      record = BufferRegistry::FindLive(hCam, bufNr);
+      if (record != nullptr && HoldsSdkBuffer(*record)) {
+        record->retiring.store(true);
+        camera.Take(registration);  // a cleanup of the camera waits for this release
+        lock.WaitUntilUnused(record);
+        entry = EntryPoints();
+      } else {
+        record = nullptr;
+      }
+    }
   }
-  if (BufferRegistry::FamilyOf(hCam) == kNoFamily) {
-    lock.Unlock();
-    if (LogEnabled()) LogFormat(kOptionNotAvailable, "VFreeBuffer error\r\n");
-    return kOptionNotAvailable;
+  if (failureLine != nullptr) {
+    if (LogEnabled()) LogFormat(result, failureLine);
+    return result;
   }
 
-  ErrorCode result = kOk;
-  BufferRecord* record = BufferRegistry::FindBuffer(hCam, bufNr);
-  if (record != nullptr && HoldsSdkBuffer(*record, hCam)) {
-    result = ReleaseThroughSdk(*record);
-    RemoveAndDelete(record);
+  if (record != nullptr) {
+    result = ReleaseThroughSdk(entry, *record);
+    {
+      RegistryLock lock;
+      BufferRegistry::Remove(record);
+    }
+    ZeroAndDelete(record);
   }
-  lock.Unlock();
+  camera.End();
 
   if (LogEnabled()) LogFormat(result, "VFreeBuffer done HANDLE %x bufnr %d\r\n", Low32(hCam), bufNr);
   return result;
@@ -240,52 +251,72 @@ extern "C" ErrorCode WINAPI VFreeBuffer(void* hCam, int32_t bufNr) {
 /***********************************************************************
  *      Vcleanup (vorlabview.5)
  *
- * Gives back all of a camera's buffers, forgets the camera, and releases the family's
- * library when no other camera of that family is registered.
+ * Gives back all of a camera's buffers, lowest number first, forgets the camera, and releases
+ * the family's library when no other camera of that family is registered.  Calls of the
+ * camera under way on other threads finish first.
  *
  * PARAMS
  *  hCam [I] camera handle given to VInitLibrary
  *
  * RETURNS
  *  0 when every release succeeded, else the code of the first release that failed;
- *  0x800A3004 when no library is bound or the camera is not registered.
+ *  0x800A3004 when no library is bound or the camera is not registered; 8 when there is no
+ *  memory for the cleanup's list (nothing is released).
  */
 extern "C" ErrorCode WINAPI Vcleanup(void* hCam) {
-  CameraLock lock;
-  if (!AnyLibraryBound()) {
-    lock.Unlock();
-    if (LogEnabled()) LogFormat(kOptionNotAvailable, "Vcleanup error function not available\r\n");
-    return kOptionNotAvailable;
-  }
-  const int32_t family = BufferRegistry::FamilyOf(hCam);
-  if (family == kNoFamily) {
-    lock.Unlock();
-    if (LogEnabled()) LogFormat(kOptionNotAvailable, "Vcleanup error\r\n");
-    return kOptionNotAvailable;
-  }
-
-  // Every buffer that holds an SDK buffer goes back, lowest number first; the first
-  // failure is the result, so a later success cannot hide it.
   ErrorCode result = kOk;
-  while (BufferRecord* record = LowestSdkBuffer(hCam)) {
-    const ErrorCode released = ReleaseThroughSdk(*record);
-    if (result == kOk) result = released;
-    RemoveAndDelete(record);
-  }
-
-  // The camera's registrations and empty records go without SDK calls.
-  bool familyStillUsed = false;
-  for (int32_t i = BufferRegistry::Count() - 1; i >= 0; --i) {
-    BufferRecord* record = BufferRegistry::At(i);
-    if (record->hCam == hCam) {
-      RemoveAndDelete(record);
-    } else if (record->family == family) {
-      familyStillUsed = true;
+  const char* failureLine = nullptr;
+  RetiredRecords retired;
+  int32_t family = kNoFamily;
+  FamilyEntryPoints entry;
+  {
+    RegistryLock lock;
+    const BufferRecord* registration = nullptr;
+    if (!AnyLibraryBound()) {
+      result = kOptionNotAvailable;
+      failureLine = "Vcleanup error function not available\r\n";
+    } else if ((registration = BufferRegistry::LiveRegistration(hCam)) == nullptr) {
+      result = kOptionNotAvailable;
+      failureLine = "Vcleanup error\r\n";
+    } else if (!retired.Take(hCam)) {
+      result = ERROR_NOT_ENOUGH_MEMORY;
+      failureLine = "Vcleanup error\r\n";
+    } else {
+      family = registration->family;
+      for (size_t i = 0; i < retired.count; ++i) lock.WaitUntilUnused(retired.records[i]);
+      entry = EntryPoints();
     }
   }
-  HMODULE* library = FamilyLibrary(family);
-  if (!familyStillUsed && library != nullptr && *library != nullptr) FreeLibrary(*library);
-  lock.Unlock();
+  if (failureLine != nullptr) {
+    if (LogEnabled()) LogFormat(result, failureLine);
+    return result;
+  }
+
+  // Every record that holds an SDK buffer goes back, lowest number first; the first failure is
+  // the result, so a later success cannot hide it.  Registrations and empty records need no call.
+  std::sort(retired.records, retired.records + retired.count,
+            [](const BufferRecord* a, const BufferRecord* b) { return a->bufNr < b->bufNr; });
+  for (size_t i = 0; i < retired.count; ++i) {
+    if (!HoldsSdkBuffer(*retired.records[i])) continue;
+    const ErrorCode released = ReleaseThroughSdk(entry, *retired.records[i]);
+    if (result == kOk) result = released;
+  }
+
+  HMODULE unload = nullptr;
+  {
+    RegistryLock lock;
+    for (size_t i = 0; i < retired.count; ++i) BufferRegistry::Remove(retired.records[i]);
+    // Any record of another camera of the family, even one being cleaned up, keeps the
+    // library: its calls may be under way, and the last cleanup of the family unloads it.
+    bool familyStillUsed = false;
+    BufferRegistry::ForEach([&](const BufferRecord* r) {
+      familyStillUsed = r->hCam != hCam && r->family == family;
+      return !familyStillUsed;
+    });
+    if (!familyStillUsed) unload = FamilyLibrary(EntryPoints(), family);
+  }
+  for (size_t i = 0; i < retired.count; ++i) ZeroAndDelete(retired.records[i]);
+  if (unload != nullptr) FreeLibrary(unload);
 
   if (LogEnabled()) LogFormat(result, "VCleanup done\r\n");
   return result;

@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <string.h>
 
-#include "camera/camera_lock.h"
+#include "camera/camera_state.h"
 #include "camera/message_box.h"
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
@@ -29,10 +29,16 @@ ArrayTarget TargetOf(VLVArrayHandle array, int dimensions, uint64_t pixelWidth) 
   return {static_cast<uint8_t*>(*array) + 4 * dimensions, elements * pixelWidth};
 }
 
+// What a copy reads: a buffer's memory and registered size, taken under the registry lock.
+struct SourceBuffer {
+  const void* picPtr;
+  uint64_t size;
+};
+
 // Copies `count` bytes of the buffer into the array, or refuses when either is too small.
-ErrorCode CopyIntoArray(const BufferRecord& record, uint64_t count, const ArrayTarget& target) noexcept {
-  if (count > record.size || count > target.capacity) return kBufferTooSmall;
-  memcpy(target.elements, record.picPtr, static_cast<size_t>(count));
+ErrorCode CopyIntoArray(const SourceBuffer& source, uint64_t count, const ArrayTarget& target) noexcept {
+  if (count > source.size || count > target.capacity) return kBufferTooSmall;
+  memcpy(target.elements, source.picPtr, static_cast<size_t>(count));
   return kOk;
 }
 
@@ -51,9 +57,20 @@ constexpr ImageLines kFromCamRam = {"VGetImageFromCamRam error\r\n", "VGetImageF
 constexpr ImageLines kFromCamRamEx = {"VGetImageFromCamRamEx error\r\n", "VGetImageFromCamRamEx done Bufnr %d\r\n",
                                       "VGetImageFromCamRamEx error 2\r\n"};
 
+// The one exit of the image exports: the line that goes with the result, and the result.
 ErrorCode LogAndReturn(ErrorCode code, const char* line, int bufNr = 0) noexcept {
   if (LogEnabled()) LogFormat(code, line, bufNr);
   return code;
+}
+
+// Under the registry lock: takes a use of the camera's buffer, so it is not given back to the
+// SDK before the copy is done.  Waits while a re-allocation holds it.
+bool UseBuffer(RegistryReadLock& lock, void* hCam, int16_t bufNr, RecordUse* use, SourceBuffer* source) noexcept {
+  BufferRecord* record = lock.UsableBuffer(hCam, bufNr);
+  if (record == nullptr) return false;
+  use->Take(record);
+  *source = SourceBuffer{record->picPtr, record->size};
+  return true;
 }
 
 // The two exports that copy an already filled buffer.
@@ -61,24 +78,27 @@ ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, 
                            uint16_t height, uint16_t bitsPerPixel, VLVArrayHandle array) noexcept {
   if (!ValidArray(array)) return LogAndReturn(kWrongParameter, lines.error);
 
-  CameraLock lock;
-  if (BufferRegistry::FamilyOf(hCam) == kNoFamily) {
-    lock.Unlock();
-    return LogAndReturn(kOptionNotAvailable, lines.error);
+  RecordUse buffer;
+  SourceBuffer source = {nullptr, 0};
+  ErrorCode found = kOk;
+  {
+    RegistryReadLock lock;
+    if (BufferRegistry::LiveRegistration(hCam) == nullptr) {
+      found = kOptionNotAvailable;
+    } else if (!UseBuffer(lock, hCam, bufNr, &buffer, &source) || source.picPtr == nullptr) {
+      found = kNoBuffer;
+    }
   }
-  const BufferRecord* record = BufferRegistry::FindBuffer(hCam, bufNr);
-  if (record == nullptr || record->picPtr == nullptr) {
-    lock.Unlock();
-    return LogAndReturn(kNoBuffer, lines.error2);
-  }
+  if (found != kOk) return LogAndReturn(found, found == kNoBuffer ? lines.error2 : lines.error);
+
   const uint64_t pixelWidth = PixelWidth(bitsPerPixel);
-  const ErrorCode copied = CopyIntoArray(*record, uint64_t{width} * height * pixelWidth,
-                                         TargetOf(array, dimensions, pixelWidth));
-  lock.Unlock();
+  const ErrorCode copied =
+      CopyIntoArray(source, uint64_t{width} * height * pixelWidth, TargetOf(array, dimensions, pixelWidth));
+  buffer.End();
   return copied == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(copied, lines.error2);
 }
 
-// Cancels what a QD4 camera still has pending.  Under the camera lock.
+// Cancels what a QD4 camera still has pending.
 void CancelPendingImages(const Qd4EntryPoints& qd4, void* hCam) noexcept {
   if (qd4.VOR_GetPendingBuffer == nullptr) return;
   int32_t pending = 0;
@@ -98,16 +118,26 @@ struct CamRamRequest {
   uint16_t bitsPerPixel;
 };
 
-// The two exports that first have a QD4 camera read an image into a buffer.
+// The two exports that first have a QD4 camera read an image into a buffer.  The buffer is in
+// use from before the read until the copy is done, so it cannot be given back in between.
 ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamRequest& request,
                          VLVArrayHandle array) noexcept {
   if (!ValidArray(array)) return LogAndReturn(kWrongParameter, lines.error);
 
-  CameraLock lock;
-  const Qd4EntryPoints& qd4 = EntryPoints().qd4;
-  if (BufferRegistry::FamilyOf(hCam) != kQd4 ||
-      (request.extended ? qd4.VOR_GetImageEx == nullptr : qd4.VOR_GetImage == nullptr)) {
-    lock.Unlock();
+  RecordUse camera;
+  RecordUse buffer;
+  SourceBuffer source = {nullptr, 0};
+  Qd4EntryPoints qd4 = {};
+  {
+    RegistryReadLock lock;
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration != nullptr && registration->family == kQd4) {
+      qd4 = EntryPoints().qd4;
+      camera.Take(registration);
+      UseBuffer(lock, hCam, request.bufNr, &buffer, &source);
+    }
+  }
+  if (!camera || (request.extended ? qd4.VOR_GetImageEx == nullptr : qd4.VOR_GetImage == nullptr)) {
     return LogAndReturn(kOptionNotAvailable, lines.error);
   }
 
@@ -117,26 +147,22 @@ ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamReques
           ? qd4.VOR_GetImageEx(hCam, request.segment, request.firstImage, request.lastImage, request.bufNr,
                                request.width, request.height, request.bitsPerPixel)
           : qd4.VOR_GetImage(hCam, request.segment, request.firstImage, request.lastImage, request.bufNr);
+  camera.End();
   if (read != kOk) {
     // A failed read leaves nothing worth copying: the user is told, the caller gets the code.
-    lock.Unlock();
+    buffer.End();
     ShowErrorBox("GetImage Error %lx\n bufnr:%d \nsegment number: %d \n firstimage:%d \nlastimage: %d", read,
                  static_cast<int>(request.bufNr), static_cast<int>(request.segment),
                  static_cast<int>(request.firstImage), static_cast<int>(request.lastImage));
     return LogAndReturn(read, lines.error2);
   }
+  if (!buffer || source.picPtr == nullptr) return LogAndReturn(kNoBuffer, lines.error2);
 
-  const BufferRecord* record = BufferRegistry::FindBuffer(hCam, request.bufNr);
-  if (record == nullptr || record->picPtr == nullptr) {
-    lock.Unlock();
-    return LogAndReturn(kNoBuffer, lines.error2);
-  }
   // The plain read copies the whole buffer into an array counted in 16-bit elements.
   const uint64_t pixelWidth = request.extended ? PixelWidth(request.bitsPerPixel) : 2;
-  const uint64_t count =
-      request.extended ? uint64_t{request.width} * request.height * pixelWidth : uint64_t{record->size};
-  const ErrorCode copied = CopyIntoArray(*record, count, TargetOf(array, 1, pixelWidth));
-  lock.Unlock();
+  const uint64_t count = request.extended ? uint64_t{request.width} * request.height * pixelWidth : source.size;
+  const ErrorCode copied = CopyIntoArray(source, count, TargetOf(array, 1, pixelWidth));
+  buffer.End();
   return copied == kOk ? LogAndReturn(kOk, lines.done, request.bufNr) : LogAndReturn(copied, lines.error2);
 }
 

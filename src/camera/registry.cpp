@@ -3,29 +3,33 @@
 
 #include <new>
 
-namespace {
-
-struct Node {
+struct RegistryNode {
   BufferRecord* record;
-  Node* prev;
-  Node* next;
+  RegistryNode* prev;
+  RegistryNode* next;
 };
 
-// The one registry of the process.  Guarded by the camera lock, held by the callers.
+namespace {
+
+// The one registry of the process.  Guarded by the registry lock, held by the callers.
 struct RegistryState {
-  Node* first;
-  Node* last;
+  RegistryNode* first;
+  RegistryNode* last;
   int32_t count;
 };
 
 RegistryState s_registry = {nullptr, nullptr, 0};
+
+bool Matches(const BufferRecord& record, void* hCam, int32_t bufNr) noexcept {
+  return record.bufNr == bufNr && record.hCam == hCam;
+}
 
 }  // namespace
 
 namespace BufferRegistry {
 
 bool Add(BufferRecord* record) noexcept {
-  Node* node = new (std::nothrow) Node{record, nullptr, s_registry.first};
+  RegistryNode* node = new (std::nothrow) RegistryNode{record, nullptr, s_registry.first};
   if (node == nullptr) return false;
   if (s_registry.first != nullptr) {
     s_registry.first->prev = node;
@@ -33,6 +37,7 @@ bool Add(BufferRecord* record) noexcept {
     s_registry.last = node;
   }
   s_registry.first = node;
+  record->node = node;
   ++s_registry.count;
   return true;
 }
@@ -41,17 +46,14 @@ int32_t Count() noexcept { return s_registry.count; }
 
 BufferRecord* At(int32_t index) noexcept {
   if (index < 0 || index >= s_registry.count) return nullptr;
-  Node* node = s_registry.first;
+  RegistryNode* node = s_registry.first;
   for (int32_t i = 0; i < index && node != nullptr; ++i) node = node->next;
   return node != nullptr ? node->record : nullptr;
 }
 
 BufferRecord* FindBuffer(void* hCam, int32_t bufNr) noexcept {
-  const int32_t count = s_registry.count;
-  Node* node = s_registry.first;
-  for (int32_t i = 0; i < count && node != nullptr; ++i, node = node->next) {
-    BufferRecord* record = node->record;
-    if (record->bufNr == bufNr && record->hCam == hCam) return record;
+  for (RegistryNode* node = s_registry.first; node != nullptr; node = node->next) {
+    if (Matches(*node->record, hCam, bufNr)) return node->record;
   }
   return nullptr;
 }
@@ -61,26 +63,43 @@ int32_t FamilyOf(void* hCam) noexcept {
   return registration != nullptr ? registration->family : kNoFamily;
 }
 
-void Remove(BufferRecord* record) noexcept {
-  for (Node* node = s_registry.first; node != nullptr; node = node->next) {
-    if (node->record != record) continue;
-    if (node->prev != nullptr) node->prev->next = node->next; else s_registry.first = node->next;
-    if (node->next != nullptr) node->next->prev = node->prev; else s_registry.last = node->prev;
-    delete node;
-    --s_registry.count;
-    return;
+BufferRecord* FindLive(void* hCam, int32_t bufNr) noexcept {
+  for (RegistryNode* node = s_registry.first; node != nullptr; node = node->next) {
+    BufferRecord* record = node->record;
+    if (Matches(*record, hCam, bufNr) && !record->retiring.load()) return record;
   }
+  return nullptr;
+}
+
+BufferRecord* LiveRegistration(void* hCam) noexcept {
+  // A camera registered with family -1 cannot be told from an unregistered one.
+  BufferRecord* registration = FindLive(hCam, kRegistrationBufNr);
+  return registration != nullptr && registration->family != kNoFamily ? registration : nullptr;
+}
+
+void Remove(BufferRecord* record) noexcept {
+  RegistryNode* node = record->node;
+  if (node == nullptr || node->record != record) return;
+  if (node->prev != nullptr) node->prev->next = node->next; else s_registry.first = node->next;
+  if (node->next != nullptr) node->next->prev = node->prev; else s_registry.last = node->prev;
+  record->node = nullptr;
+  delete node;
+  --s_registry.count;
 }
 
 void Clear() noexcept {
-  Node* node = s_registry.first;
+  RegistryNode* node = s_registry.first;
   while (node != nullptr) {
-    Node* next = node->next;
+    RegistryNode* next = node->next;
     delete node->record;
     delete node;
     node = next;
   }
   s_registry = RegistryState{nullptr, nullptr, 0};
 }
+
+RegistryNode* First() noexcept { return s_registry.first; }
+BufferRecord* RecordOf(const RegistryNode* node) noexcept { return node->record; }
+RegistryNode* Next(const RegistryNode* node) noexcept { return node->next; }
 
 }  // namespace BufferRegistry

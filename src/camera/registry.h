@@ -1,9 +1,14 @@
 // The buffer registry: camera registrations (buffer number -1) and buffers, newest first.
 //
-// Pure logic: no Win32 calls.  Callers hold the camera lock (camera_lock.h) around every use.
+// Pure logic: no Win32 calls.  Callers hold the registry lock (camera_state.h) around every
+// use; the fields marked atomic may also be read or changed under the shared lock.
 #pragma once
 
 #include <stdint.h>
+
+#include <atomic>
+
+struct RegistryNode;
 
 struct BufferRecord {
   void*    picPtr = nullptr;  // buffer memory as the SDK returned it; null in a registration
@@ -12,6 +17,13 @@ struct BufferRecord {
   void*    hEvent = nullptr;  // the caller's 32-bit event value, zero-extended; 0 in a registration
   void*    hCam   = nullptr;  // the caller's camera handle, compared by value only
   int32_t  family = 0;        // CameraFamily of the camera's registration
+
+  // What lets calls work with a record after they let go of the registry lock.
+  std::atomic<int32_t> users{0};      // calls using it unlocked: SDK calls of a camera, copies of a buffer
+  std::atomic<bool> retiring{false};  // being released: lookups pass it over; deleted once users is 0
+  bool exclusive = false;             // a re-allocation works on it alone; users wait
+  uint64_t serial = 0;                // registration: identity over a wait; buffer: when it was queued
+  RegistryNode* node = nullptr;       // its list node while it is in the registry
 };
 
 constexpr int32_t kRegistrationBufNr = -1;
@@ -28,5 +40,25 @@ BufferRecord* FindBuffer(void* hCam, int32_t bufNr) noexcept;
 int32_t FamilyOf(void* hCam) noexcept;
 void Remove(BufferRecord* record) noexcept;  // unlinks only; the caller deletes the record
 void Clear() noexcept;                       // deletes every record and node
+
+// As FindBuffer and FamilyOf, passing over records that are being released.
+BufferRecord* FindLive(void* hCam, int32_t bufNr) noexcept;
+BufferRecord* LiveRegistration(void* hCam) noexcept;
+
+// Walks the records from the newest; `visit` returns false to stop.
+template <typename Visit>
+void ForEach(Visit visit) noexcept;
+
+// The first node, and a node's record and successor, for ForEach.
+RegistryNode* First() noexcept;
+BufferRecord* RecordOf(const RegistryNode* node) noexcept;
+RegistryNode* Next(const RegistryNode* node) noexcept;
+
+template <typename Visit>
+void ForEach(Visit visit) noexcept {
+  for (RegistryNode* node = First(); node != nullptr; node = Next(node)) {
+    if (!visit(RecordOf(node))) return;
+  }
+}
 
 }  // namespace BufferRegistry

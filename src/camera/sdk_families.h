@@ -80,33 +80,38 @@ struct FamilyEntryPoints {
   Qd4EntryPoints qd4;
 };
 
-// The process-wide table.  Use it only with the camera lock held.
-FamilyEntryPoints& EntryPoints() noexcept;
+// The family's library handle in `entry`, or null for a value other than 1 to 3.
+HMODULE FamilyLibrary(const FamilyEntryPoints& entry, int32_t family) noexcept;
 
-// The family's library handle slot, or null for a value other than 1 to 3.
-HMODULE* FamilyLibrary(int32_t family) noexcept;
+// What the buffer exports do through a family's entry points, one row per family.  Each takes
+// a copy of the table made under the registry lock and runs without the lock.  A null slot
+// (left by a partly failed second binding) is never called: the row returns 0x800A3004.
+struct FamilyOps {
+  // Gets a new buffer (*bufNr -1) or allocates an existing one again; *address comes in as the
+  // record's address (null for a new buffer) and leaves as the buffer's address.
+  ErrorCode (*allocate)(const FamilyEntryPoints& entry, void* hCam, int16_t* bufNr, uint32_t size,
+                        uint32_t* event, void** address) noexcept;
+  // Gives one buffer back; the result is the SDK's.
+  ErrorCode (*release)(const FamilyEntryPoints& entry, void* hCam, int32_t bufNr) noexcept;
+  // Confirms that a signalled buffer holds a finished image: 0, or the failure's code with the
+  // number its log line carries ("... BufNr %d error <number>").
+  ErrorCode (*confirm)(const FamilyEntryPoints& entry, void* hCam, int32_t bufNr, int* lineNumber) noexcept;
+};
+
+// The row of `family`, or null for a value other than 1 to 3.
+const FamilyOps* OpsOf(int32_t family) noexcept;
 
 // Names of a family's library and of its binder's log lines.
 struct FamilyNames {
-  const char* libraryPathSuffix;  // appended to the module's folder
-  const char* libraryBaseName;    // second attempt, through the system search order
+  const char* libraryFile;      // first attempt, from the module's own folder
+  const char* libraryBaseName;  // second attempt, through the system search order
   const char* loadErrorLine;
   const char* readyLine;
 };
 
 constexpr FamilyNames kLanticamNames = {
-    "\\Lan_Cam.dll", "Lan_Cam", "getLanticam error %d\r\n", "getLanticam getting functions ready %d\r\n"};
+    "Lan_Cam.dll", "Lan_Cam", "getLanticam error %d\r\n", "getLanticam getting functions ready %d\r\n"};
 constexpr FamilyNames kTornioNames = {
-    "\\Tn_Cam.dll",  "Tn_Cam",  "getTornio error %d\r\n",   "getTornio getting functions ready %d\r\n"};
+    "Tn_Cam.dll",  "Tn_Cam",  "getTornio error %d\r\n",   "getTornio getting functions ready %d\r\n"};
 constexpr FamilyNames kQd4Names = {
-    "\\QD4_Cam.dll", "QD4_Cam", "getQD4 error %d\r\n",      "getQD4 getting functions ready %d\r\n"};
-
-// Stores the export `name` of `module` (or null) in `slot`; true when it was found.
-template <typename Fn>
-bool Resolve(HMODULE module, const char* name, Fn& slot) noexcept {
-  // FARPROC and the typed pointer are both plain code addresses; go through void* so
-  // neither compiler warns about the cast between unrelated function types.
-  void* address = reinterpret_cast<void*>(GetProcAddress(module, name));
-  slot = reinterpret_cast<Fn>(address);
-  return slot != nullptr;
-}
+    "QD4_Cam.dll", "QD4_Cam", "getQD4 error %d\r\n",      "getQD4 getting functions ready %d\r\n"};

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "camera/camera_lock.h"
+#include "camera/camera_state.h"
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
 #include "diagnostics/log_channel.h"
@@ -11,50 +11,72 @@
 
 namespace {
 
-constexpr uint32_t kFilledMask = 0xF00F;   // families 1 and 2: first status word
-constexpr uint32_t kFilledValue = 2;
-constexpr uint32_t kQd4FilledBit = 0x8000;
-
-// The events and numbers of a camera's waitable buffers, in registry order.
-struct WaitSet {
-  HANDLE* events = nullptr;
-  int32_t* numbers = nullptr;
-  DWORD count = 0;
-
+// The events and numbers of a camera's waitable buffers, in registry order.  Small sets live
+// in the object itself; larger ones on the heap.
+class WaitSet {
+ public:
+  WaitSet() noexcept = default;
   ~WaitSet() {
-    delete[] events;
-    delete[] numbers;
+    if (events_ != localEvents_) delete[] events_;
+    if (numbers_ != localNumbers_) delete[] numbers_;
+  }
+  WaitSet(const WaitSet&) = delete;
+  WaitSet& operator=(const WaitSet&) = delete;
+
+  // Under the registry lock, in one pass: every live buffer of the camera that holds memory.
+  // False when there is no memory for the set.
+  bool Collect(void* hCam) noexcept {
+    bool room = true;
+    BufferRegistry::ForEach([&](const BufferRecord* r) {
+      if (r->hCam != hCam || r->bufNr == kRegistrationBufNr || r->size == 0 || r->retiring.load()) return true;
+      room = Append(r->hEvent, r->bufNr);
+      return room;
+    });
+    return room;
   }
 
-  // Collects under the camera lock; false when the arrays cannot be had.
-  bool Collect(void* hCam) noexcept {
-    const int32_t records = BufferRegistry::Count();
-    DWORD waitable = 0;
-    for (int32_t i = 0; i < records; ++i) {
-      const BufferRecord* r = BufferRegistry::At(i);
-      if (r->hCam == hCam && r->bufNr != kRegistrationBufNr && r->size != 0) ++waitable;
-    }
-    if (waitable == 0) return true;
-    events = new (std::nothrow) HANDLE[waitable];
-    numbers = new (std::nothrow) int32_t[waitable];
-    if (events == nullptr || numbers == nullptr) return false;
-    for (int32_t i = 0; i < records; ++i) {
-      const BufferRecord* r = BufferRegistry::At(i);
-      if (r->hCam != hCam || r->bufNr == kRegistrationBufNr || r->size == 0) continue;
-      events[count] = r->hEvent;
-      numbers[count] = r->bufNr;
-      ++count;
-    }
+  DWORD count() const noexcept { return count_; }
+  const HANDLE* events() const noexcept { return events_; }
+  int32_t number(DWORD index) const noexcept { return numbers_[index]; }
+
+ private:
+  bool Append(HANDLE event, int32_t number) noexcept {
+    if (count_ == capacity_ && !Grow()) return false;
+    events_[count_] = event;
+    numbers_[count_] = number;
+    ++count_;
     return true;
   }
-};
 
-// Families 1 and 2: the first status word, ANDed with 0xF00F, is 2 for a filled buffer.
-bool LanticamTornioFilled(GetBufferStatusFn getStatus, void* hCam, int32_t bufNr) noexcept {
-  uint32_t statusArea[3] = {0, 0, 0};
-  getStatus(hCam, bufNr, 0, statusArea, sizeof statusArea);
-  return (statusArea[0] & kFilledMask) == kFilledValue;
-}
+  bool Grow() noexcept {
+    const DWORD capacity = capacity_ * 2;
+    HANDLE* events = new (std::nothrow) HANDLE[capacity];
+    int32_t* numbers = new (std::nothrow) int32_t[capacity];
+    if (events == nullptr || numbers == nullptr) {
+      delete[] events;
+      delete[] numbers;
+      return false;
+    }
+    for (DWORD i = 0; i < count_; ++i) {
+      events[i] = events_[i];
+      numbers[i] = numbers_[i];
+    }
+    if (events_ != localEvents_) delete[] events_;
+    if (numbers_ != localNumbers_) delete[] numbers_;
+    events_ = events;
+    numbers_ = numbers;
+    capacity_ = capacity;
+    return true;
+  }
+
+  static constexpr DWORD kLocal = MAXIMUM_WAIT_OBJECTS;
+  HANDLE localEvents_[kLocal];
+  int32_t localNumbers_[kLocal];
+  HANDLE* events_ = localEvents_;
+  int32_t* numbers_ = localNumbers_;
+  DWORD capacity_ = kLocal;
+  DWORD count_ = 0;
+};
 
 }  // namespace
 
@@ -70,9 +92,9 @@ bool LanticamTornioFilled(GetBufferStatusFn getStatus, void* hCam, int32_t bufNr
  *  timeoutMs [I] milliseconds; 0xFFFFFFFF waits without limit, 0 only polls
  *
  * RETURNS
- *  0; 0xA00A3001 for a null pointer; 0x800A3004 for an unregistered camera, an empty
- *  registry or a missing status entry point; 0xA00A3005 when nothing was signalled in
- *  time or the wait failed; 0x800A300B when the status says not filled; a QD4 driver status.
+ *  0; 0xA00A3001 for a null pointer; 0x800A3004 for an unregistered camera (also one cleaned
+ *  up during the wait) or a missing status entry point; 0xA00A3005 when nothing was signalled
+ *  in time or the wait failed; 0x800A300B when the status says not filled; a QD4 driver status.
  */
 extern "C" ErrorCode WINAPI VWaitForBuffers(void* hCam, int16_t* bufNr, uint32_t timeoutMs) {
   if (bufNr == nullptr) {
@@ -80,77 +102,63 @@ extern "C" ErrorCode WINAPI VWaitForBuffers(void* hCam, int16_t* bufNr, uint32_t
     return kWrongParameter;
   }
 
-  CameraLock lock;
-  const int32_t family = BufferRegistry::FamilyOf(hCam);
-  if (family == kNoFamily) {
-    lock.Unlock();
+  WaitSet set;
+  uint64_t registrationSerial = 0;
+  bool registered = false;
+  bool collected = false;
+  {
+    RegistryReadLock lock;
+    const BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration != nullptr) {
+      registered = true;
+      registrationSerial = registration->serial;
+      collected = set.Collect(hCam);
+    }
+  }
+  if (!registered) {
     if (LogEnabled()) LogFormat(kOptionNotAvailable, "VWaitForBuffers error\r\n");
     return kOptionNotAvailable;
   }
   *bufNr = -1;
-  if (BufferRegistry::Count() <= 0) {
-    lock.Unlock();
-    if (LogEnabled()) LogFormat(kOptionNotAvailable, "VWaitForBuffers error 2\r\n");
-    return kOptionNotAvailable;
-  }
-
-  WaitSet set;
-  const bool collected = set.Collect(hCam);
-  lock.Unlock();
 
   // n = 0 and more than 64 buffers make the wait itself fail, reported as a time-out.
-  const DWORD wait = collected ? WaitForMultipleObjects(set.count, set.events, FALSE, timeoutMs) : WAIT_FAILED;
-  if (wait >= WAIT_OBJECT_0 + set.count) {
+  const DWORD wait = collected ? WaitForMultipleObjects(set.count(), set.events(), FALSE, timeoutMs) : WAIT_FAILED;
+  if (wait >= WAIT_OBJECT_0 + set.count()) {
     if (LogEnabled()) LogFormat(kWaitTimeout, "VWaitForBuffers error timeout\r\n");
     return kWaitTimeout;
   }
 
-  lock.Lock();
-  const BufferRecord* record = BufferRegistry::FindBuffer(hCam, set.numbers[wait - WAIT_OBJECT_0]);
-  *bufNr = record != nullptr ? static_cast<int16_t>(record->bufNr) : static_cast<int16_t>(-1);
-  const int32_t number = *bufNr;
-
-  ErrorCode result = kOk;
-  const char* failure = nullptr;
-  const FamilyEntryPoints& entry = EntryPoints();
-  switch (family) {
-    case kLanticam:
-    case kTornio: {
-      GetBufferStatusFn getStatus =
-          family == kLanticam ? entry.lanticam.GETBUFFER_STATUS : entry.tornio.GETBUFFER_STATUS;
-      failure = family == kLanticam ? "VWaitForBuffers BufNr %d error 3\r\n" : "VWaitForBuffers BufNr %d error 4\r\n";
-      if (getStatus == nullptr) {
-        result = kOptionNotAvailable;
-      } else if (!LanticamTornioFilled(getStatus, hCam, number)) {
-        result = kBufferNotFilled;
-      }
-      break;
+  // The camera may have been cleaned up while this thread waited, and its library unloaded:
+  // then there is nobody to ask, and the camera counts as not registered.
+  RecordUse camera;
+  FamilyEntryPoints entry;
+  int32_t number = -1;
+  int32_t family = kNoFamily;
+  {
+    RegistryReadLock lock;
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration != nullptr && registration->serial == registrationSerial) {
+      camera.Take(registration);
+      family = registration->family;
+      entry = EntryPoints();
+      // A buffer freed by another thread since the wait leaves -1.
+      const BufferRecord* record = BufferRegistry::FindLive(hCam, set.number(wait - WAIT_OBJECT_0));
+      if (record != nullptr) number = static_cast<int16_t>(record->bufNr);
     }
-    case kQd4: {
-      if (entry.qd4.VOR_GetBufferStatus == nullptr) {
-        failure = "VWaitForBuffers BufNr %d error 6\r\n";
-        result = kOptionNotAvailable;
-        break;
-      }
-      uint32_t status = 0;
-      uint32_t driverStatus = 0;
-      entry.qd4.VOR_GetBufferStatus(hCam, static_cast<int16_t>(number), &status, &driverStatus);
-      if (driverStatus != 0) {
-        failure = "VWaitForBuffers BufNr %d error 5\r\n";
-        result = driverStatus;
-      } else if ((status & kQd4FilledBit) == 0) {
-        failure = "VWaitForBuffers BufNr %d error 6\r\n";
-        result = kBufferNotFilled;
-      }
-      break;
-    }
-    default:
-      break;  // no status call for other families
   }
-  lock.Unlock();
+  if (!camera) {
+    if (LogEnabled()) LogFormat(kOptionNotAvailable, "VWaitForBuffers error\r\n");
+    return kOptionNotAvailable;
+  }
+  *bufNr = static_cast<int16_t>(number);
+
+  const FamilyOps* ops = OpsOf(family);
+  int lineNumber = 0;
+  const ErrorCode result = ops != nullptr ? ops->confirm(entry, hCam, number, &lineNumber) : kOk;
+  camera.End();
 
   if (result != kOk) {
-    if (LogEnabled()) LogFormat(result, failure, number);
+    if (LogEnabled()) LogFormat(result, "VWaitForBuffers BufNr %d error %d\r\n", number, lineNumber);
     return result;
   }
   if (LogEnabled()) LogFormat(kOk, "VWaitForBuffers done. Bufnr %d\r\n", number);

@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "camera/camera_lock.h"
+#include "camera/camera_state.h"
 #include "camera/registry.h"
 #include "diagnostics/log_channel.h"
 #include "diagnostics/log_setup.h"
@@ -27,7 +27,7 @@ class CVORLabApp : public CWinApp {
 
   bool ModuleStart() noexcept override {
     {
-      CameraLock lock;
+      RegistryLock lock;
       BufferRegistry::Clear();
     }
     s_module.instance = m_hInstance;

@@ -3,13 +3,12 @@
 #include "recording/push_file.h"
 
 #include <windows.h>
-#include <mbstring.h>
 #include <string.h>
 
-#include "camera/camera_lock.h"
+#include "camera/camera_state.h"
 #include "camera/registry.h"
 #include "diagnostics/error_codes.h"
-#include "host/module_lifecycle.h"
+#include "host/win32_helpers.h"
 #include "vorlabview.h"
 
 // The plug-in's file object: reached only through its four operations, in this slot order.
@@ -38,70 +37,95 @@ typedef int32_t (WINAPI* DeleteObjectFn)(FileObject* object);
 constexpr char kClient[] = "vor labview";
 constexpr int32_t kMinOpenValue = 10;
 
-// The one recording of the process.  Guarded by its own lock; the camera lock is taken
-// inside it, never the other way round.
-struct PushFileState {
-  void* owner;  // camera whose recording is open; null while none is
-  HMODULE library;
+// The plug-in's four functions.
+struct Plugin {
   PlugInitFn PlugInit;
   PlugUnInitFn PlugUnInit;
   CreateObjectFn CreateObject;
   DeleteObjectFn DeleteObject;
-  FileObject* object;
-  PushImageInfo imageInfo;
-  uint8_t scratch[64];  // handed to push; the module neither fills nor reads it
 };
 
-PushFileState s_push = {};
-SRWLOCK s_pushLock = SRWLOCK_INIT;  // Guards s_push.
+// The one recording of the process.  The plug-in is called without `stateLock`: a recording
+// that is being opened or closed is marked busy, and pushes and the close of the open
+// recording go one at a time through `pushGate`.  Lock order: pushGate, stateLock, then the
+// camera subsystem's registry lock.
+struct PushFileState {
+  SRWLOCK stateLock;   // guards the fields below, except imageInfo and scratch
+  SRWLOCK pushGate;    // held across the plug-in's push and close; guards imageInfo and scratch
+  bool open;           // a recording is open (any camera handle, 0 included, can own one)
+  bool busy;           // an open or a close is under way: no second recording may start
+  void* owner;         // the camera whose recording is open or being opened
+  HMODULE library;     // the plug-in, loaded again by every open and never released
+  Plugin plugin;
+  FileObject* object;  // the open recording's file object; null while none is open
+  PushImageInfo imageInfo;  // the image description handed to the file object
+  uint8_t scratch[64];      // handed to push; the module neither fills nor reads it
+};
 
-class PushLock {
+PushFileState s_push = {SRWLOCK_INIT, SRWLOCK_INIT, false, false, nullptr, nullptr, {}, nullptr, {}, {}};
+
+class StateLock {
  public:
-  PushLock() noexcept { AcquireSRWLockExclusive(&s_pushLock); }
-  ~PushLock() { ReleaseSRWLockExclusive(&s_pushLock); }
-  PushLock(const PushLock&) = delete;
-  PushLock& operator=(const PushLock&) = delete;
+  StateLock() noexcept { AcquireSRWLockExclusive(&s_push.stateLock); }
+  ~StateLock() { ReleaseSRWLockExclusive(&s_push.stateLock); }
+  StateLock(const StateLock&) = delete;
+  StateLock& operator=(const StateLock&) = delete;
 };
 
-template <typename Fn>
-bool ResolveExport(HMODULE module, const char* name, Fn& slot) noexcept {
-  slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  return slot != nullptr;
-}
+class PushGate {
+ public:
+  PushGate() noexcept { AcquireSRWLockExclusive(&s_push.pushGate); }
+  ~PushGate() { ReleaseSRWLockExclusive(&s_push.pushGate); }
+  PushGate(const PushGate&) = delete;
+  PushGate& operator=(const PushGate&) = delete;
+};
 
 bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
-// The module's folder, up to and including its last backslash; empty when there is none.
-void ModuleFolder(char (&folder)[MAX_PATH]) noexcept {
-  const DWORD length = GetModuleFileNameA(ModuleInstance(), folder, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) {
-    folder[0] = '\0';
-    return;
-  }
-  unsigned char* lastSlash = _mbsrchr(reinterpret_cast<unsigned char*>(folder), '\\');
-  if (lastSlash != nullptr) lastSlash[1] = '\0'; else folder[0] = '\0';
+// Under stateLock: the recording is open and `hCam` owns it.
+bool OwnsOpenRecording(void* hCam) noexcept { return s_push.open && s_push.owner == hCam; }
+
+bool IsRegistered(void* hCam) noexcept {
+  RegistryReadLock lock;
+  return BufferRegistry::LiveRegistration(hCam) != nullptr;
 }
 
-// Loads the plug-in from the module's folder, else through the system search order, and
-// resolves its four functions.  The library is never released.
-bool LoadPlugin(const char* folder) noexcept {
-  char path[MAX_PATH];
-  HMODULE library = nullptr;
-  if (strlen(folder) + strlen("VOR_File.dll") < MAX_PATH) {
-    strcpy(path, folder);
-    strcat(path, "VOR_File.dll");
-    library = LoadLibraryA(path);
-  }
-  if (library == nullptr) library = LoadLibraryA("VOR_File");
-  if (library == nullptr) return false;
-  s_push.library = library;
-  if (!ResolveExport(library, "VOR_File_PlugInit", s_push.PlugInit) ||
-      !ResolveExport(library, "VOR_File_PlugUnInit", s_push.PlugUnInit)) {
+// Loads the plug-in beside the module, else through the system search order, and resolves its
+// four functions.  The library is never released.
+bool LoadPlugin(HMODULE* library, Plugin* plugin) noexcept {
+  DWORD error = ERROR_SUCCESS;
+  *library = LoadBesideModule("VOR_File.dll", "VOR_File", &error);
+  if (*library == nullptr) return false;
+  if (!Resolve(*library, "VOR_File_PlugInit", plugin->PlugInit) ||
+      !Resolve(*library, "VOR_File_PlugUnInit", plugin->PlugUnInit)) {
     return false;
   }
   // Without a way to make and destroy a file object there is nothing to record with.
-  return ResolveExport(library, "VOR_File_CreateObject", s_push.CreateObject) &&
-         ResolveExport(library, "VOR_File_DeleteObject", s_push.DeleteObject);
+  return Resolve(*library, "VOR_File_CreateObject", plugin->CreateObject) &&
+         Resolve(*library, "VOR_File_DeleteObject", plugin->DeleteObject);
+}
+
+// The plug-in's side of an open, run without stateLock while the recording is marked busy.
+// Returns the file object of an open file, or null.
+FileObject* OpenThroughPlugin(const char* fileName, uint16_t width, uint16_t height, uint16_t bitsPerPixel,
+                              int32_t mode, int32_t openValue, HMODULE* library, Plugin* plugin) noexcept {
+  char folder[MAX_PATH];
+  ModuleFolder(folder);
+  char fullName[MAX_PATH];
+  if (!BuildPushFileName(fileName, folder, &IsLeadByte, fullName, MAX_PATH)) return nullptr;
+  if (!LoadPlugin(library, plugin)) return nullptr;
+
+  plugin->PlugInit(kClient);
+  FileObject* object = plugin->CreateObject(nullptr, kClient, kClient);
+  if (object == nullptr) return nullptr;
+  FillPushImageInfo(&s_push.imageInfo, width, height, bitsPerPixel, mode);
+  const int32_t opened = object->Open(fullName, &s_push.imageInfo, 2, "tif", 0x4040, 0,
+                                      openValue < kMinOpenValue ? kMinOpenValue : openValue, 0);
+  if (opened != 0) {
+    plugin->DeleteObject(object);
+    return nullptr;
+  }
+  return object;
 }
 
 }  // namespace
@@ -122,44 +146,43 @@ bool LoadPlugin(const char* folder) noexcept {
  *  openValue    [I] passed to the plug-in's open, at least 10
  *
  * RETURNS
- *  0; 0x800A3004 when the camera is not registered, a recording is open, the plug-in is
- *  missing or incomplete, the file name does not fit 260 bytes, or the file cannot be opened.
+ *  0; 0x800A3004 when the camera is not registered, a recording is open (or being opened or
+ *  closed), the plug-in is missing or incomplete, the file name does not fit 260 bytes, or
+ *  the file cannot be opened.
  */
 extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint16_t width, uint16_t height,
                                           uint16_t bitsPerPixel, int32_t mode, int32_t openValue) {
-  PushLock lock;
+  if (!IsRegistered(hCam)) return kOptionNotAvailable;
   {
-    CameraLock camera;
-    if (BufferRegistry::FamilyOf(hCam) == kNoFamily) return kOptionNotAvailable;
+    StateLock lock;
+    if (s_push.open || s_push.busy) return kOptionNotAvailable;
+    s_push.busy = true;
+    s_push.owner = hCam;
   }
-  if (s_push.owner != nullptr) return kOptionNotAvailable;
 
-  char folder[MAX_PATH];
-  ModuleFolder(folder);
-  char fullName[MAX_PATH];
-  if (!BuildPushFileName(fileName, folder, &IsLeadByte, fullName, MAX_PATH)) return kOptionNotAvailable;
-  if (!LoadPlugin(folder)) return kOptionNotAvailable;
+  HMODULE library = nullptr;
+  Plugin plugin = {};
+  FileObject* object =
+      OpenThroughPlugin(fileName, width, height, bitsPerPixel, mode, openValue, &library, &plugin);
 
-  s_push.PlugInit(kClient);
-  s_push.object = s_push.CreateObject(nullptr, kClient, kClient);
-  if (s_push.object == nullptr) return kOptionNotAvailable;
-
-  FillPushImageInfo(&s_push.imageInfo, width, height, bitsPerPixel, mode);
-  const int32_t opened = s_push.object->Open(fullName, &s_push.imageInfo, 2, "tif", 0x4040, 0,
-                                             openValue < kMinOpenValue ? kMinOpenValue : openValue, 0);
-  if (opened != 0) {
-    s_push.DeleteObject(s_push.object);
-    s_push.object = nullptr;
+  StateLock lock;
+  if (library != nullptr) s_push.library = library;
+  s_push.busy = false;
+  if (object == nullptr) {
+    s_push.owner = nullptr;
     return kOptionNotAvailable;
   }
-  s_push.owner = hCam;
+  s_push.plugin = plugin;
+  s_push.object = object;
+  s_push.open = true;
   return kOk;
 }
 
 /***********************************************************************
  *      VPushImageToFile (vorlabview.12)
  *
- * Hands one of the owner's buffers to the open recording.
+ * Hands one of the owner's buffers to the open recording.  The buffer cannot be given back
+ * to the SDK before the plug-in is done with it.
  *
  * PARAMS
  *  hCam  [I] the camera that opened the recording
@@ -171,25 +194,45 @@ extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint
  *  smaller than one image of the recording.
  */
 extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
-  PushLock lock;
-  if (s_push.owner == nullptr || s_push.owner != hCam) return kOptionNotAvailable;
+  {
+    StateLock lock;
+    if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
+  }
+  // Only the owner's own pushes and close wait here; other cameras were refused above.
+  PushGate gate;
+  FileObject* object = nullptr;
+  {
+    StateLock lock;
+    if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
+    object = s_push.object;
+  }
 
-  // The camera lock stays held while the plug-in reads the buffer, so it cannot be freed.
-  CameraLock camera;
-  const BufferRecord* record = BufferRegistry::FindBuffer(hCam, bufNr);
-  if (record == nullptr || record->picPtr == nullptr) return kNoBuffer;
+  RecordUse buffer;
+  const void* picture = nullptr;
+  uint64_t size = 0;
+  {
+    RegistryReadLock lock;
+    BufferRecord* record = lock.UsableBuffer(hCam, bufNr);
+    if (record != nullptr) {
+      buffer.Take(record);
+      picture = record->picPtr;
+      size = record->size;
+    }
+  }
+  if (picture == nullptr) return kNoBuffer;
   const uint64_t imageBytes = uint64_t{s_push.imageInfo.width} * s_push.imageInfo.height *
                               (s_push.imageInfo.bitsPerPixel > 8 ? 2 : 1);
-  if (record->size < imageBytes) return kBufferTooSmall;
+  if (size < imageBytes) return kBufferTooSmall;
 
-  s_push.imageInfo.picture = record->picPtr;
-  return static_cast<ErrorCode>(s_push.object->Push(&s_push.imageInfo, record->picPtr, 4, s_push.scratch, 1, 0));
+  s_push.imageInfo.picture = const_cast<void*>(picture);
+  return static_cast<ErrorCode>(object->Push(&s_push.imageInfo, picture, 4, s_push.scratch, 1, 0));
 }
 
 /***********************************************************************
  *      VClosePushFile (vorlabview.13)
  *
- * Ends the open recording: the file is finished and the file object destroyed.
+ * Ends the open recording: the file is finished and the file object destroyed.  A push of
+ * the recording under way on another thread finishes first.
  *
  * PARAMS
  *  hCam [I] the camera that opened the recording
@@ -198,12 +241,28 @@ extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
  *  0; 0x800A3004 when no recording of this camera is open.
  */
 extern "C" ErrorCode WINAPI VClosePushFile(void* hCam) {
-  PushLock lock;
-  if (s_push.owner == nullptr || s_push.owner != hCam) return kOptionNotAvailable;
-  s_push.object->Close();
-  s_push.DeleteObject(s_push.object);
+  {
+    StateLock lock;
+    if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
+  }
+  PushGate gate;
+  FileObject* object = nullptr;
+  Plugin plugin = {};
+  {
+    StateLock lock;
+    if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
+    object = s_push.object;
+    plugin = s_push.plugin;
+    s_push.open = false;
+    s_push.busy = true;
+  }
+  object->Close();
+  plugin.DeleteObject(object);
+  plugin.PlugUnInit();
+
+  StateLock lock;
   s_push.object = nullptr;
-  s_push.PlugUnInit();
   s_push.owner = nullptr;
+  s_push.busy = false;
   return kOk;
 }

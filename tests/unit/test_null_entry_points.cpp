@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "camera/registry.h"
+#include "camera/camera_state.h"
 #include "camera/sdk_families.h"
 #include "module_host.h"
 #include "vorlabview.h"

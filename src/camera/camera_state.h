@@ -1,0 +1,75 @@
+// The camera subsystem's process-wide state: the registry lock, the entry-point table, and the
+// use counts that keep a record, and the library behind it, alive while a call works unlocked.
+//
+// The registry lock guards the registry and FamilyEntryPoints.  It is held only to find,
+// add, change or remove records: never across an SDK call, a library load or unload, a copy,
+// a plug-in call, a message box or a log write.  A call that works on a record without the
+// lock first takes a use of it (BufferRecord::users); a release marks the record retiring and
+// waits until its uses are gone.  docs/design.md gives the whole scheme.
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+
+#include "camera/registry.h"
+#include "camera/sdk_families.h"
+
+// Holds the registry lock exclusively for its scope.
+class RegistryLock {
+ public:
+  RegistryLock() noexcept;
+  ~RegistryLock();
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+
+  // Lets go of the lock until the registry changes or a use ends, then takes it again.
+  void Wait() noexcept;
+  // Waits until nobody uses `record` and no re-allocation holds it.
+  void WaitUntilUnused(BufferRecord* record) noexcept;
+  // The camera's live buffer `bufNr`, held alone once the uses under way have ended; null when
+  // there is none.  New users wait until EndExclusive.
+  BufferRecord* TakeExclusive(void* hCam, int32_t bufNr) noexcept;
+  void EndExclusive(BufferRecord* record) noexcept;
+  // Wakes every call that waits in Wait.
+  static void WakeAll() noexcept;
+};
+
+// Holds the registry lock shared for its scope: for lookups that change nothing but use counts.
+class RegistryReadLock {
+ public:
+  RegistryReadLock() noexcept;
+  ~RegistryReadLock();
+  RegistryReadLock(const RegistryReadLock&) = delete;
+  RegistryReadLock& operator=(const RegistryReadLock&) = delete;
+
+  void Wait() noexcept;
+  // The camera's live buffer `bufNr` once no re-allocation holds it, or null.
+  BufferRecord* UsableBuffer(void* hCam, int32_t bufNr) noexcept;
+};
+
+// One use of a record, taken under the registry lock; it ends when the object goes.
+class RecordUse {
+ public:
+  RecordUse() noexcept = default;
+  ~RecordUse() { End(); }
+  RecordUse(const RecordUse&) = delete;
+  RecordUse& operator=(const RecordUse&) = delete;
+
+  // Under the lock: takes a use of `record`.
+  void Take(BufferRecord* record) noexcept;
+  void End() noexcept;
+  BufferRecord* get() const noexcept { return record_; }
+  BufferRecord* operator->() const noexcept { return record_; }
+  explicit operator bool() const noexcept { return record_ != nullptr; }
+
+ private:
+  BufferRecord* record_ = nullptr;
+};
+
+// The process-wide entry-point table.  Read and written under the registry lock; calls copy
+// what they need and call through the copy after letting go of the lock.
+FamilyEntryPoints& EntryPoints() noexcept;
+
+// Numbers that only grow: registrations get one as their identity, buffers one each time they
+// are handed to the camera.  Under the registry lock.
+uint64_t NextSerial() noexcept;

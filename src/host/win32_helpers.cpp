@@ -1,0 +1,31 @@
+// Loading libraries that ship beside the module.
+#include "host/win32_helpers.h"
+
+#include <mbstring.h>
+#include <string.h>
+
+#include "host/module_lifecycle.h"
+
+void ModuleFolder(char (&folder)[MAX_PATH]) noexcept {
+  const DWORD length = GetModuleFileNameA(ModuleInstance(), folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    folder[0] = '\0';
+    return;
+  }
+  // Searched as a multibyte string, so a trail byte of a double-byte character never counts.
+  unsigned char* lastSlash = _mbsrchr(reinterpret_cast<unsigned char*>(folder), '\\');
+  if (lastSlash != nullptr) lastSlash[1] = '\0'; else folder[0] = '\0';
+}
+
+HMODULE LoadBesideModule(const char* fileName, const char* baseName, DWORD* error) noexcept {
+  char path[MAX_PATH];
+  ModuleFolder(path);
+  HMODULE module = nullptr;
+  if (path[0] != '\0' && strlen(path) + strlen(fileName) < MAX_PATH) {
+    strcat(path, fileName);
+    module = LoadLibraryA(path);
+  }
+  if (module == nullptr) module = LoadLibraryA(baseName);
+  *error = module != nullptr ? ERROR_SUCCESS : GetLastError();
+  return module;
+}

@@ -1,0 +1,81 @@
+// Small Win32 helpers shared by the subsystems: owning handle types, entry-point lookup, and
+// loading a library that ships beside the module.
+#pragma once
+
+#include <windows.h>
+
+// Owns a kernel handle; closes it unless it is null or INVALID_HANDLE_VALUE.
+class ScopedHandle {
+ public:
+  ScopedHandle() noexcept = default;
+  explicit ScopedHandle(HANDLE handle) noexcept : handle_(handle) {}
+  ~ScopedHandle() { Reset(); }
+  ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.Release()) {}
+  ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+  HANDLE get() const noexcept { return handle_; }
+  bool valid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() noexcept {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+  void Reset(HANDLE handle = nullptr) noexcept {
+    if (valid()) CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// Owns one reference to a loaded library; FreeLibrary when it goes.
+class ScopedModule {
+ public:
+  ScopedModule() noexcept = default;
+  explicit ScopedModule(HMODULE module) noexcept : module_(module) {}
+  ~ScopedModule() { Reset(); }
+  ScopedModule(ScopedModule&& other) noexcept : module_(other.Release()) {}
+  ScopedModule& operator=(ScopedModule&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  ScopedModule(const ScopedModule&) = delete;
+  ScopedModule& operator=(const ScopedModule&) = delete;
+
+  HMODULE get() const noexcept { return module_; }
+  HMODULE Release() noexcept {
+    HMODULE module = module_;
+    module_ = nullptr;
+    return module;
+  }
+  void Reset(HMODULE module = nullptr) noexcept {
+    if (module_ != nullptr) FreeLibrary(module_);
+    module_ = module;
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+};
+
+// Stores the export `name` of `module` (or null) in `slot`; true when it was found.
+template <typename Fn>
+bool Resolve(HMODULE module, const char* name, Fn& slot) noexcept {
+  // FARPROC and the typed pointer are both plain code addresses; going through void* keeps
+  // either compiler from warning about a cast between unrelated function types.
+  slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return slot != nullptr;
+}
+
+// The module's own folder with its trailing backslash, or an empty text when the module's
+// file name has no backslash or does not fit MAX_PATH (then its folder cannot be trusted).
+void ModuleFolder(char (&folder)[MAX_PATH]) noexcept;
+
+// Loads `fileName` from the module's own folder, else `baseName` through the system search
+// order.  Returns the module, or null with *error set to the last error of the second attempt.
+HMODULE LoadBesideModule(const char* fileName, const char* baseName, DWORD* error) noexcept;
