@@ -76,12 +76,127 @@ struct RetiredRecords {
   }
 };
 
+// The second half of a cleanup, once the camera's records are retired and unused: every
+// record that holds an SDK buffer goes back, lowest number first, the records go, and the
+// family's library is released when no other camera of the family is left.  Returns the first
+// release's failure, so a later success cannot hide it.
+ErrorCode ReleaseAll(const FamilyEntryPoints& entry, void* hCam, int32_t family, RetiredRecords* retired) noexcept {
+  ErrorCode result = kOk;
+  BufferRecord** records = retired->records;
+  std::sort(records, records + retired->count,
+            [](const BufferRecord* a, const BufferRecord* b) { return a->bufNr < b->bufNr; });
+  for (size_t i = 0; i < retired->count; ++i) {
+    if (!HoldsSdkBuffer(*records[i])) continue;  // registrations and empty records need no call
+    const ErrorCode released = ReleaseThroughSdk(entry, *records[i]);
+    if (result == kOk) result = released;
+  }
+
+  HMODULE unload = nullptr;
+  {
+    RegistryLock lock;
+    for (size_t i = 0; i < retired->count; ++i) BufferRegistry::Remove(records[i]);
+    // Any record of another camera of the family, even one being cleaned up, keeps the
+    // library: its calls may be under way, and the family's last cleanup unloads it.
+    bool familyStillUsed = false;
+    BufferRegistry::ForEach([&](const BufferRecord* r) {
+      familyStillUsed = r->hCam != hCam && r->family == family;
+      return !familyStillUsed;
+    });
+    if (!familyStillUsed) unload = FamilyLibrary(EntryPoints(), family);
+  }
+  for (size_t i = 0; i < retired->count; ++i) ZeroAndDelete(records[i]);
+  if (unload != nullptr) FreeLibrary(unload);
+  return result;
+}
+
+// What an allocation ends with: its result, the log line that goes with it (null for none)
+// and whether the user is told in a box.
+struct AllocationOutcome {
+  ErrorCode result = kOk;
+  const char* line = nullptr;
+  bool showBox = false;
+  void* address = nullptr;
+};
+
+AllocationOutcome AllocateAndRegister(void* hCam, int16_t* bufNr, uint32_t size, uint32_t* event) noexcept {
+  AllocationOutcome out;
+  RecordUse camera;                  // the SDK calls below run under the camera's registration
+  BufferRecord* existing = nullptr;  // held exclusively while the SDK allocates it again
+  const FamilyOps* ops = nullptr;
+  FamilyEntryPoints entry;
+  int32_t family = kNoFamily;
+  uint32_t existingEvent = 0;
+  {
+    RegistryLock lock;
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration == nullptr) {
+      out.result = kOptionNotAvailable;
+      out.line = "VAllocateBuffer error\r\n";
+    } else if (*bufNr != kRegistrationBufNr && (existing = lock.TakeExclusive(hCam, *bufNr)) == nullptr) {
+      out.result = kNoBuffer;
+      out.line = "VAllocateBuffer error\r\n";
+    } else if ((ops = OpsOf(registration->family)) == nullptr) {
+      out.result = kOptionNotAvailable;
+      out.line = "VAllocateBuffer error 2\r\n";
+      if (existing != nullptr) lock.EndExclusive(existing);
+    } else {
+      family = registration->family;
+      camera.Take(registration);
+      entry = EntryPoints();
+      if (existing != nullptr) {
+        // Another size is a new mapping: the old address says nothing about the new buffer.
+        out.address = existing->size == size ? existing->picPtr : nullptr;
+        existingEvent = Low32(existing->hEvent);
+      }
+    }
+  }
+  if (out.result != kOk) return out;
+
+  if (existing != nullptr) *event = existingEvent;
+  out.result = ops->allocate(entry, hCam, bufNr, size, event, &out.address);
+  BufferRecord* record = existing;
+  if (out.result == kOk) {
+    ResetEvent(EventFromValue(*event));
+    if (record == nullptr) record = new (std::nothrow) BufferRecord;
+    if (record != nullptr) {
+      record->hCam = hCam;
+      record->hEvent = EventFromValue(*event);
+      record->picPtr = out.address;
+      record->size = size;
+      record->family = family;
+      record->bufNr = *bufNr;
+    }
+  }
+  bool registered = false;
+  {
+    RegistryLock lock;
+    if (out.result == kOk && record != nullptr) {
+      record->serial = NextSerial();  // handed to the camera now: the back of its queue
+      registered = existing != nullptr || BufferRegistry::Add(record);
+    }
+    if (existing != nullptr) lock.EndExclusive(existing);
+  }
+  if (out.result != kOk) {
+    out.showBox = true;  // the SDK's failure: shown, not logged
+  } else if (!registered) {
+    // No memory for the record: the buffer goes back rather than staying behind unregistered.
+    ops->release(entry, hCam, *bufNr);
+    delete record;
+    out.result = ERROR_NOT_ENOUGH_MEMORY;
+    out.line = "VAllocateBuffer error\r\n";
+  } else {
+    out.line = "VAllocateBuffer done hCam %x hevent %x\r\npic ptr %x buf nr %d\r\n";
+  }
+  return out;
+}
+
 }  // namespace
 
 /***********************************************************************
  *      VAllocateBuffer (vorlabview.2)
  *
  * Gets a buffer from the camera's SDK, or allocates an existing one again, and registers it.
+ * A copy or recording of that buffer under way on another thread finishes first.
  *
  * PARAMS
  *  hCam   [I]   camera handle given to VInitLibrary
@@ -98,94 +213,23 @@ struct RetiredRecords {
  */
 extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t size, uint32_t /*unused*/,
                                             uint32_t* event) {
+  AllocationOutcome out;
   if (bufNr == nullptr || event == nullptr) {
-    if (LogEnabled()) LogFormat(kWrongParameter, "VAllocateBuffer error\r\n");
-    return kWrongParameter;
+    out.result = kWrongParameter;
+    out.line = "VAllocateBuffer error\r\n";
+  } else {
+    out = AllocateAndRegister(hCam, bufNr, size, event);
   }
 
-  ErrorCode result = kOk;
-  const char* failureLine = nullptr;
-  RecordUse camera;                  // the SDK calls below run under the camera's registration
-  BufferRecord* existing = nullptr;  // held exclusively while the SDK allocates it again
-  const FamilyOps* ops = nullptr;
-  FamilyEntryPoints entry;
-  int32_t family = kNoFamily;
-  void* address = nullptr;
-  uint32_t existingEvent = 0;
-  {
-    RegistryLock lock;
-    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-    if (registration == nullptr) {
-      result = kOptionNotAvailable;
-      failureLine = "VAllocateBuffer error\r\n";
-    } else if (*bufNr != kRegistrationBufNr && (existing = lock.TakeExclusive(hCam, *bufNr)) == nullptr) {
-      result = kNoBuffer;
-      failureLine = "VAllocateBuffer error\r\n";
-    } else if ((ops = OpsOf(registration->family)) == nullptr) {
-      result = kOptionNotAvailable;
-      failureLine = "VAllocateBuffer error 2\r\n";
-    } else {
-      family = registration->family;
-      camera.Take(registration);
-      entry = EntryPoints();
-      if (existing != nullptr) {
-        // Another size is a new mapping: the old address says nothing about the new buffer.
-        address = existing->size == size ? existing->picPtr : nullptr;
-        existingEvent = Low32(existing->hEvent);
-      }
-    }
-    if (result != kOk && existing != nullptr) lock.EndExclusive(existing);
+  if (out.showBox) {
+    ShowErrorBox("allocatebuffer error :%lx, \nsize: %d \nbufNr: %d\r\n", out.result, static_cast<int>(size),
+                 static_cast<int>(*bufNr));
   }
-  if (result != kOk) {
-    camera.End();
-    if (LogEnabled()) LogFormat(result, failureLine);
-    return result;
+  if (out.line != nullptr && LogEnabled()) {
+    LogFormat(out.result, out.line, Low32(hCam), event != nullptr ? static_cast<unsigned>(*event) : 0u,
+              Low32(out.address), bufNr != nullptr ? static_cast<int>(*bufNr) : 0);
   }
-
-  if (existing != nullptr) *event = existingEvent;
-  result = ops->allocate(entry, hCam, bufNr, size, event, &address);
-  BufferRecord* record = existing;
-  if (result == kOk) {
-    ResetEvent(EventFromValue(*event));
-    if (record == nullptr) record = new (std::nothrow) BufferRecord;
-    if (record != nullptr) {
-      record->hCam = hCam;
-      record->hEvent = EventFromValue(*event);
-      record->picPtr = address;
-      record->size = size;
-      record->family = family;
-      record->bufNr = *bufNr;
-    }
-  }
-  bool registered = false;
-  {
-    RegistryLock lock;
-    if (record != nullptr && result == kOk) {
-      record->serial = NextSerial();  // handed to the camera now: the back of its queue
-      registered = existing != nullptr || BufferRegistry::Add(record);
-    }
-    if (existing != nullptr) lock.EndExclusive(existing);
-  }
-  if (result == kOk && !registered) {
-    // No memory for the record: the buffer goes back rather than staying behind unregistered.
-    ops->release(entry, hCam, *bufNr);
-    delete record;
-    result = ERROR_NOT_ENOUGH_MEMORY;
-  }
-  camera.End();
-
-  if (result != kOk) {
-    if (result != ERROR_NOT_ENOUGH_MEMORY) {
-      ShowErrorBox("allocatebuffer error :%lx, \nsize: %d \nbufNr: %d\r\n", result, static_cast<int>(size),
-                   static_cast<int>(*bufNr));
-    }
-    return result;
-  }
-  if (LogEnabled()) {
-    LogFormat(kOk, "VAllocateBuffer done hCam %x hevent %x\r\npic ptr %x buf nr %d\r\n", Low32(hCam),
-              static_cast<unsigned>(*event), Low32(address), static_cast<int>(*bufNr));
-  }
-  return kOk;
+  return out.result;
 }
 
 /***********************************************************************
@@ -204,7 +248,7 @@ extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t
  */
 extern "C" ErrorCode WINAPI VFreeBuffer(void* hCam, int32_t bufNr) {
   ErrorCode result = kOk;
-  const char* failureLine = nullptr;
+  const char* line = "VFreeBuffer done HANDLE %x bufnr %d\r\n";
   RecordUse camera;
   BufferRecord* record = nullptr;
   FamilyEntryPoints entry;
@@ -213,27 +257,19 @@ extern "C" ErrorCode WINAPI VFreeBuffer(void* hCam, int32_t bufNr) {
     BufferRecord* registration = nullptr;
     if (!AnyLibraryBound()) {
       result = kOptionNotAvailable;
-      failureLine = "VFreeBuffer error function not available\r\n";
+      line = "VFreeBuffer error function not available\r\n";
     } else if ((registration = BufferRegistry::LiveRegistration(hCam)) == nullptr) {
       result = kOptionNotAvailable;
-      failureLine = "VFreeBuffer error\r\n";
+      line = "VFreeBuffer error\r\n";
+    } else if ((record = BufferRegistry::FindLive(hCam, bufNr)) != nullptr && HoldsSdkBuffer(*record)) {
+      record->retiring.store(true);
+      camera.Take(registration);  // a cleanup of the camera waits for this release
+      lock.WaitUntilUnused(record);
+      entry = EntryPoints();
     } else {
-      record = BufferRegistry::FindLive(hCam, bufNr);
-      if (record != nullptr && HoldsSdkBuffer(*record)) {
-        record->retiring.store(true);
-        camera.Take(registration);  // a cleanup of the camera waits for this release
-        lock.WaitUntilUnused(record);
-        entry = EntryPoints();
-      } else {
-        record = nullptr;
-      }
+      record = nullptr;  // no number, -1 or an empty record: nothing to give back
     }
   }
-  if (failureLine != nullptr) {
-    if (LogEnabled()) LogFormat(result, failureLine);
-    return result;
-  }
-
   if (record != nullptr) {
     result = ReleaseThroughSdk(entry, *record);
     {
@@ -244,7 +280,7 @@ extern "C" ErrorCode WINAPI VFreeBuffer(void* hCam, int32_t bufNr) {
   }
   camera.End();
 
-  if (LogEnabled()) LogFormat(result, "VFreeBuffer done HANDLE %x bufnr %d\r\n", Low32(hCam), bufNr);
+  if (LogEnabled()) LogFormat(result, line, Low32(hCam), bufNr);
   return result;
 }
 
@@ -265,7 +301,7 @@ extern "C" ErrorCode WINAPI VFreeBuffer(void* hCam, int32_t bufNr) {
  */
 extern "C" ErrorCode WINAPI Vcleanup(void* hCam) {
   ErrorCode result = kOk;
-  const char* failureLine = nullptr;
+  const char* line = "VCleanup done\r\n";
   RetiredRecords retired;
   int32_t family = kNoFamily;
   FamilyEntryPoints entry;
@@ -274,50 +310,21 @@ extern "C" ErrorCode WINAPI Vcleanup(void* hCam) {
     const BufferRecord* registration = nullptr;
     if (!AnyLibraryBound()) {
       result = kOptionNotAvailable;
-      failureLine = "Vcleanup error function not available\r\n";
+      line = "Vcleanup error function not available\r\n";
     } else if ((registration = BufferRegistry::LiveRegistration(hCam)) == nullptr) {
       result = kOptionNotAvailable;
-      failureLine = "Vcleanup error\r\n";
+      line = "Vcleanup error\r\n";
     } else if (!retired.Take(hCam)) {
       result = ERROR_NOT_ENOUGH_MEMORY;
-      failureLine = "Vcleanup error\r\n";
+      line = "Vcleanup error\r\n";
     } else {
       family = registration->family;
       for (size_t i = 0; i < retired.count; ++i) lock.WaitUntilUnused(retired.records[i]);
       entry = EntryPoints();
     }
   }
-  if (failureLine != nullptr) {
-    if (LogEnabled()) LogFormat(result, failureLine);
-    return result;
-  }
+  if (family != kNoFamily) result = ReleaseAll(entry, hCam, family, &retired);
 
-  // Every record that holds an SDK buffer goes back, lowest number first; the first failure is
-  // the result, so a later success cannot hide it.  Registrations and empty records need no call.
-  std::sort(retired.records, retired.records + retired.count,
-            [](const BufferRecord* a, const BufferRecord* b) { return a->bufNr < b->bufNr; });
-  for (size_t i = 0; i < retired.count; ++i) {
-    if (!HoldsSdkBuffer(*retired.records[i])) continue;
-    const ErrorCode released = ReleaseThroughSdk(entry, *retired.records[i]);
-    if (result == kOk) result = released;
-  }
-
-  HMODULE unload = nullptr;
-  {
-    RegistryLock lock;
-    for (size_t i = 0; i < retired.count; ++i) BufferRegistry::Remove(retired.records[i]);
-    // Any record of another camera of the family, even one being cleaned up, keeps the
-    // library: its calls may be under way, and the last cleanup of the family unloads it.
-    bool familyStillUsed = false;
-    BufferRegistry::ForEach([&](const BufferRecord* r) {
-      familyStillUsed = r->hCam != hCam && r->family == family;
-      return !familyStillUsed;
-    });
-    if (!familyStillUsed) unload = FamilyLibrary(EntryPoints(), family);
-  }
-  for (size_t i = 0; i < retired.count; ++i) ZeroAndDelete(retired.records[i]);
-  if (unload != nullptr) FreeLibrary(unload);
-
-  if (LogEnabled()) LogFormat(result, "VCleanup done\r\n");
+  if (LogEnabled()) LogFormat(result, line);
   return result;
 }

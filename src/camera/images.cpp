@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "camera/camera_state.h"
+#include "camera/image_copy.h"
 #include "camera/message_box.h"
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
@@ -38,7 +39,7 @@ struct SourceBuffer {
 // Copies `count` bytes of the buffer into the array, or refuses when either is too small.
 ErrorCode CopyIntoArray(const SourceBuffer& source, uint64_t count, const ArrayTarget& target) noexcept {
   if (count > source.size || count > target.capacity) return kBufferTooSmall;
-  memcpy(target.elements, source.picPtr, static_cast<size_t>(count));
+  CopyImageBytes(target.elements, source.picPtr, static_cast<size_t>(count));
   return kOk;
 }
 
