@@ -4,13 +4,14 @@
 using namespace sim;
 
 namespace sim {
-extern const Family g_family = {2u, INT32_MAX};
+extern const Family g_family = {2u, INT32_MAX, "Lan_Cam"};
 }
 
 extern "C" {
 
 uint32_t WINAPI ALLOCATE_BUFFER_EX(void *h, int32_t *n, uint32_t size, uint32_t *event, void **address) noexcept
 {
+    Call call(kAllocateBufferEx);
     Lock lock;
     const int32_t nIn = n != nullptr ? *n : 0;
     const uint32_t eventIn = event != nullptr ? *event : 0;

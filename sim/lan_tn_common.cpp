@@ -9,6 +9,7 @@ extern "C" {
 
 uint32_t WINAPI MAP_BUFFER(void *h, int32_t n, uint32_t size, uint32_t zero, void **address) noexcept
 {
+    Call call(kMapBuffer);
     Lock lock;
     uint32_t rc = TakeFault(kMapBuffer);
     if (rc == 0) {
@@ -26,6 +27,7 @@ uint32_t WINAPI MAP_BUFFER(void *h, int32_t n, uint32_t size, uint32_t zero, voi
 
 uint32_t WINAPI UNMAP_BUFFER(void *h, int32_t n) noexcept
 {
+    Call call(kUnmapBuffer);
     Lock lock;
     uint32_t rc = TakeFault(kUnmapBuffer);
     if (rc == 0 && Find(h, n) == nullptr)
@@ -36,6 +38,7 @@ uint32_t WINAPI UNMAP_BUFFER(void *h, int32_t n) noexcept
 
 uint32_t WINAPI REMOVE_ALL_BUFFERS_FROM_LIST(void *h) noexcept
 {
+    Call call(kRemoveAllBuffersFromList);
     Lock lock;
     const uint32_t rc = TakeFault(kRemoveAllBuffersFromList);
     Trace("REMOVE_ALL_BUFFERS_FROM_LIST h=%llx -> %x", HandleValue(h), rc);
@@ -44,6 +47,8 @@ uint32_t WINAPI REMOVE_ALL_BUFFERS_FROM_LIST(void *h) noexcept
 
 uint32_t WINAPI FREE_BUFFER(void *h, int32_t n) noexcept
 {
+    SignalOnFree(h, n);  // a frame arriving while the caller frees
+    Call call(kFreeBuffer);
     Lock lock;
     uint32_t rc = TakeFault(kFreeBuffer);
     if (rc == 0)
@@ -54,6 +59,7 @@ uint32_t WINAPI FREE_BUFFER(void *h, int32_t n) noexcept
 
 uint32_t WINAPI GETBUFFER_STATUS(void *h, int32_t n, uint32_t mode, uint32_t *statusArea, int32_t len) noexcept
 {
+    Call call(kGetBufferStatus);
     Lock lock;
     uint32_t rc = TakeFault(kGetBufferStatus);
     if (rc == 0) {

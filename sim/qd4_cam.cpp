@@ -4,7 +4,7 @@
 using namespace sim;
 
 namespace sim {
-extern const Family g_family = {0x8000u, INT16_MAX};
+extern const Family g_family = {0x8000u, INT16_MAX, "QD4_Cam"};
 }
 
 namespace {
@@ -12,7 +12,7 @@ namespace {
 // Fills buffer n of h with the image of (segment, firstImage): min(size, limit) bytes.
 uint32_t ReadImage(void *h, uint16_t segment, uint32_t firstImage, int16_t n, uint64_t limit) noexcept
 {
-    Buffer *b = Find(h, n);
+    Buffer *b = FindUnpinned(h, n);  // never mixed with a frame being written
     if (b == nullptr || b->mem == nullptr)
         return SIM_ERR_NO_BUFFER;
     const uint32_t seed = static_cast<uint32_t>(segment) * 1000u + firstImage;
@@ -26,6 +26,7 @@ extern "C" {
 
 uint32_t WINAPI VOR_AllocateBuffer(void *h, int16_t *n, uint32_t size, void **address, uint32_t *event) noexcept
 {
+    Call call(kVorAllocateBuffer);
     Lock lock;
     const int16_t nIn = n != nullptr ? *n : 0;
     const void *addressIn = address != nullptr ? *address : nullptr;
@@ -50,6 +51,8 @@ uint32_t WINAPI VOR_AllocateBuffer(void *h, int16_t *n, uint32_t size, void **ad
 
 uint32_t WINAPI VOR_FreeBuffer(void *h, int16_t n) noexcept
 {
+    SignalOnFree(h, n);  // a frame arriving while the caller frees
+    Call call(kVorFreeBuffer);
     Lock lock;
     uint32_t rc = TakeFault(kVorFreeBuffer);
     if (rc == 0)
@@ -60,6 +63,7 @@ uint32_t WINAPI VOR_FreeBuffer(void *h, int16_t n) noexcept
 
 uint32_t WINAPI VOR_GetBufferStatus(void *h, int16_t n, uint32_t *status, uint32_t *driverStatus) noexcept
 {
+    Call call(kVorGetBufferStatus);
     Lock lock;
     uint32_t rc = TakeFault(kVorGetBufferStatus);
     if (rc == 0) {
@@ -79,6 +83,7 @@ uint32_t WINAPI VOR_GetBufferStatus(void *h, int16_t n, uint32_t *status, uint32
 
 uint32_t WINAPI VOR_GetPendingBuffer(void *h, int32_t *count) noexcept
 {
+    Call call(kVorGetPendingBuffer);
     Lock lock;
     uint32_t rc = TakeFault(kVorGetPendingBuffer);
     if (rc == 0) {
@@ -93,6 +98,7 @@ uint32_t WINAPI VOR_GetPendingBuffer(void *h, int32_t *count) noexcept
 
 uint32_t WINAPI VOR_CancelImages(void *h) noexcept
 {
+    Call call(kVorCancelImages);
     Lock lock;
     const uint32_t rc = TakeFault(kVorCancelImages);
     if (rc == 0)
@@ -103,6 +109,7 @@ uint32_t WINAPI VOR_CancelImages(void *h) noexcept
 
 uint32_t WINAPI VOR_GetImage(void *h, uint16_t segment, uint32_t firstImage, uint32_t lastImage, int16_t n) noexcept
 {
+    Call call(kVorGetImage);
     Lock lock;
     uint32_t rc = TakeFault(kVorGetImage);
     if (rc == 0)
@@ -115,6 +122,7 @@ uint32_t WINAPI VOR_GetImage(void *h, uint16_t segment, uint32_t firstImage, uin
 uint32_t WINAPI VOR_GetImageEx(void *h, uint16_t segment, uint32_t firstImage, uint32_t lastImage, int16_t n,
                                uint16_t width, uint16_t height, uint16_t bitsPerPixel) noexcept
 {
+    Call call(kVorGetImageEx);
     Lock lock;
     uint32_t rc = TakeFault(kVorGetImageEx);
     if (rc == 0) {
@@ -129,6 +137,7 @@ uint32_t WINAPI VOR_GetImageEx(void *h, uint16_t segment, uint32_t firstImage, u
 
 uint32_t WINAPI VOR_GetBuffer(void *h, int16_t n, void **address) noexcept
 {
+    Call call(kVorGetBuffer);
     Lock lock;
     uint32_t rc = TakeFault(kVorGetBuffer);
     if (rc == 0) {

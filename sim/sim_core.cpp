@@ -42,17 +42,39 @@ struct PendingCount {
     PendingCount *next;
 };
 
+// The buffers of one camera: a table by number, the free numbers, and the queue in filling order.
+struct Camera {
+    void *cam;
+    Buffer **slots;     // by number; numbers from highWater up were never handed out
+    int32_t *gaps;      // min-heap of the free numbers below highWater; as large as slots
+    int32_t capacity;   // of slots and gaps
+    int32_t highWater;
+    int32_t gapCount;
+    int32_t live;
+    Buffer *queueHead, *queueTail;
+    Camera *next;       // hash chain
+};
+
 const int32_t kTraceLines = 4096;
 const size_t kTraceLineSize = 192;
+const int kCameraBuckets = 64;
 
 CRITICAL_SECTION g_lock;
+CONDITION_VARIABLE g_written = CONDITION_VARIABLE_INIT;
 HANDLE g_heap;  // private heap: buffer memory and table nodes; destroyed on unload
+LONGLONG g_frequency;
 
-Buffer *g_buffers;
+Camera *g_cameras[kCameraBuckets];
 int32_t g_bufferCount;
 PendingCount *g_pending;
 Fault g_faults[kEntryCount];
 bool g_nullAddress[kEntryCount];
+
+// Read and written without the lock.
+volatile LONG g_delays[kEntryCount];
+volatile LONG g_entered[kEntryCount];
+volatile LONG g_returned[kEntryCount];
+volatile LONG g_signalOnFree;
 
 char g_trace[kTraceLines][kTraceLineSize];
 int32_t g_traceCount;  // calls traced, including those past the kept lines
@@ -67,6 +89,132 @@ int FindEntry(const char *name) noexcept
     return -1;
 }
 
+size_t Bucket(const void *cam) noexcept
+{
+    // Fibonacci hashing: handles are often small or aligned values.
+    const uint64_t v = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(cam)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(v >> 58);  // 64 buckets
+}
+static_assert(kCameraBuckets == 64, "Bucket takes 6 bits");
+
+Camera *FindCamera(const void *cam) noexcept
+{
+    for (Camera *c = g_cameras[Bucket(cam)]; c != nullptr; c = c->next)
+        if (c->cam == cam)
+            return c;
+    return nullptr;
+}
+
+Camera *MakeCamera(void *cam) noexcept
+{
+    Camera *c = static_cast<Camera *>(HeapZeroed(sizeof(Camera)));
+    if (c == nullptr)
+        return nullptr;
+    c->cam = cam;
+    Camera *&head = g_cameras[Bucket(cam)];
+    c->next = head;
+    head = c;
+    return c;
+}
+
+void DropCamera(Camera *c) noexcept
+{
+    for (Camera **link = &g_cameras[Bucket(c->cam)]; *link != nullptr; link = &(*link)->next)
+        if (*link == c) {
+            *link = c->next;
+            break;
+        }
+    HeapRelease(c->slots);
+    HeapRelease(c->gaps);
+    HeapRelease(c);
+}
+
+// Room for number `number` in the tables.
+bool Reserve(Camera *c, int32_t number) noexcept
+{
+    if (number < c->capacity)
+        return true;
+    const int64_t wanted = c->capacity < 16 ? 16 : static_cast<int64_t>(c->capacity) * 2;
+    const int32_t capacity = static_cast<int32_t>(wanted > INT32_MAX ? INT32_MAX : wanted);
+    if (number >= capacity)
+        return false;
+    void *slots = c->slots != nullptr
+                      ? HeapReAlloc(g_heap, HEAP_ZERO_MEMORY, c->slots, sizeof(Buffer *) * static_cast<size_t>(capacity))
+                      : HeapZeroed(sizeof(Buffer *) * static_cast<size_t>(capacity));
+    if (slots == nullptr)
+        return false;
+    c->slots = static_cast<Buffer **>(slots);
+    void *gaps = c->gaps != nullptr ? HeapReAlloc(g_heap, 0, c->gaps, sizeof(int32_t) * static_cast<size_t>(capacity))
+                                    : HeapZeroed(sizeof(int32_t) * static_cast<size_t>(capacity));
+    if (gaps == nullptr)
+        return false;  // slots stay larger than needed; harmless
+    c->gaps = static_cast<int32_t *>(gaps);
+    c->capacity = capacity;
+    return true;
+}
+
+void PushGap(Camera *c, int32_t number) noexcept
+{
+    int32_t i = c->gapCount++;
+    while (i > 0) {
+        const int32_t parent = (i - 1) / 2;
+        if (c->gaps[parent] <= number)
+            break;
+        c->gaps[i] = c->gaps[parent];
+        i = parent;
+    }
+    c->gaps[i] = number;
+}
+
+void PopGap(Camera *c) noexcept
+{
+    const int32_t last = c->gaps[--c->gapCount];
+    int32_t i = 0;
+    for (;;) {
+        int32_t child = 2 * i + 1;
+        if (child >= c->gapCount)
+            break;
+        if (child + 1 < c->gapCount && c->gaps[child + 1] < c->gaps[child])
+            ++child;
+        if (last <= c->gaps[child])
+            break;
+        c->gaps[i] = c->gaps[child];
+        i = child;
+    }
+    if (c->gapCount > 0)
+        c->gaps[i] = last;
+}
+
+void UnlinkQueued(Camera *c, Buffer *b) noexcept
+{
+    if (b->queuePrev != nullptr)
+        b->queuePrev->queueNext = b->queueNext;
+    else
+        c->queueHead = b->queueNext;
+    if (b->queueNext != nullptr)
+        b->queueNext->queuePrev = b->queuePrev;
+    else
+        c->queueTail = b->queuePrev;
+    b->queuePrev = b->queueNext = nullptr;
+    b->queued = false;
+}
+
+void Enqueue(Camera *c, Buffer *b, bool again) noexcept
+{
+    if (b->queued)
+        UnlinkQueued(c, b);
+    b->queued = true;
+    b->requeued = again;
+    b->queuedAt = Now();
+    b->queuePrev = c->queueTail;
+    b->queueNext = nullptr;
+    if (c->queueTail != nullptr)
+        c->queueTail->queueNext = b;
+    else
+        c->queueHead = b;
+    c->queueTail = b;
+}
+
 void Release(Buffer *b) noexcept
 {
     HeapRelease(b->mem);
@@ -75,23 +223,33 @@ void Release(Buffer *b) noexcept
     HeapRelease(b);
 }
 
-// Back to the freshly loaded state; the caller holds the lock or is the only thread.
+// Back to the freshly loaded state; the caller holds the lock or is the only thread, and no
+// frame is being written.
 void ResetState() noexcept
 {
-    while (g_buffers != nullptr) {
-        Buffer *next = g_buffers->next;
-        Release(g_buffers);
-        g_buffers = next;
-    }
+    ResetAcquisitions();
+    for (Camera *&head : g_cameras)
+        while (head != nullptr) {
+            Camera *c = head;
+            for (int32_t i = 0; i < c->highWater; ++i)
+                if (c->slots[i] != nullptr)
+                    Release(c->slots[i]);
+            DropCamera(c);
+        }
     g_bufferCount = 0;
     while (g_pending != nullptr) {
         PendingCount *next = g_pending->next;
         HeapRelease(g_pending);
         g_pending = next;
     }
-    ResetAcquisitions();
     memset(g_faults, 0, sizeof g_faults);
     memset(g_nullAddress, 0, sizeof g_nullAddress);
+    for (int i = 0; i < kEntryCount; ++i) {
+        InterlockedExchange(&g_delays[i], 0);
+        InterlockedExchange(&g_entered[i], 0);
+        InterlockedExchange(&g_returned[i], 0);
+    }
+    InterlockedExchange(&g_signalOnFree, 0);
     g_traceCount = 0;
 }
 
@@ -101,6 +259,37 @@ PendingCount *FindPending(void *cam) noexcept
         if (p->cam == cam)
             return p;
     return nullptr;
+}
+
+// VORLAB_SIM_ATTACH_DELAY = "<name>:<ms>": this library's DllMain sleeps ms when <name> is its own.
+DWORD AttachDelay() noexcept
+{
+    char value[64];
+    const DWORD length = GetEnvironmentVariableA("VORLAB_SIM_ATTACH_DELAY", value, sizeof value);
+    if (length == 0 || length >= sizeof value)
+        return 0;
+    const char *colon = strchr(value, ':');
+    if (colon == nullptr)
+        return 0;
+    const char *name = g_family.name;
+    const char *p = value;
+    for (; p < colon && *name != '\0'; ++p, ++name) {
+        const char a = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+        const char b = *name >= 'A' && *name <= 'Z' ? static_cast<char>(*name - 'A' + 'a') : *name;
+        if (a != b)
+            return 0;
+    }
+    if (p != colon || *name != '\0' || colon[1] == '\0')
+        return 0;
+    uint64_t ms = 0;
+    for (p = colon + 1; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return 0;
+        ms = ms * 10 + static_cast<uint64_t>(*p - '0');
+        if (ms >= INFINITE)
+            return 0;
+    }
+    return static_cast<DWORD>(ms);
 }
 
 } // namespace
@@ -116,8 +305,41 @@ void HeapRelease(void *p) noexcept
         HeapFree(g_heap, 0, p);
 }
 
+LONGLONG Now() noexcept
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+
+LONGLONG Frequency() noexcept { return g_frequency; }
+
 Lock::Lock() noexcept { EnterCriticalSection(&g_lock); }
 Lock::~Lock() { LeaveCriticalSection(&g_lock); }
+
+Call::Call(Entry e) noexcept : e_(e)
+{
+    InterlockedIncrement(&g_entered[e]);
+    const DWORD ms = static_cast<DWORD>(g_delays[e]);
+    if (ms != 0)
+        Sleep(ms);
+}
+
+Call::~Call() { InterlockedIncrement(&g_returned[e_]); }
+
+void SignalOnFree(void *cam, int32_t n) noexcept
+{
+    if (g_signalOnFree == 0)
+        return;
+    Lock lock;
+    const Buffer *b = Find(cam, n);
+    if (b != nullptr)
+        SetEvent(b->event);
+}
+
+void AwaitWrite() noexcept { SleepConditionVariableCS(&g_written, &g_lock, INFINITE); }
+
+void WriteEnded() noexcept { WakeAllConditionVariable(&g_written); }
 
 uint32_t TakeFault(Entry e) noexcept
 {
@@ -140,10 +362,20 @@ bool NullAddress(Entry e) noexcept { return g_nullAddress[e]; }
 
 Buffer *Find(void *cam, int32_t n) noexcept
 {
-    for (Buffer *b = g_buffers; b != nullptr; b = b->next)
-        if (b->cam == cam && b->n == n)
+    const Camera *c = FindCamera(cam);
+    if (c == nullptr || n < 0 || n >= c->highWater)
+        return nullptr;
+    return c->slots[n];
+}
+
+Buffer *FindUnpinned(void *cam, int32_t n) noexcept
+{
+    for (;;) {
+        Buffer *b = Find(cam, n);
+        if (b == nullptr || b->pins == 0)
             return b;
-    return nullptr;
+        AwaitWrite();  // the buffer may be gone afterwards: look it up again
+    }
 }
 
 uint32_t Allocate(void *cam, int32_t n, uint32_t size, Buffer **out) noexcept
@@ -155,6 +387,11 @@ uint32_t Allocate(void *cam, int32_t n, uint32_t size, Buffer **out) noexcept
         if (b == nullptr)
             return SIM_ERR_NO_BUFFER;
         if (size > b->size) {
+            b = FindUnpinned(cam, n);  // a frame being written keeps the memory where it is
+            if (b == nullptr)
+                return SIM_ERR_NO_BUFFER;
+        }
+        if (size > b->size) {
             // HEAP_ZERO_MEMORY on re-allocation zeroes only the added bytes.
             void *mem = b->mem != nullptr ? HeapReAlloc(g_heap, HEAP_ZERO_MEMORY, b->mem, size)
                                           : HeapZeroed(size);
@@ -163,49 +400,64 @@ uint32_t Allocate(void *cam, int32_t n, uint32_t size, Buffer **out) noexcept
             b->mem = static_cast<uint8_t *>(mem);
             b->size = size;
         }
-        AcquisitionBufferAdded(cam);
+        Enqueue(FindCamera(cam), b, true);
+        AcquisitionBufferAdded(b, true);
         *out = b;
         return 0;
     }
 
-    int32_t number = 0;
-    while (Find(cam, number) != nullptr)
-        ++number;
-    if (number > g_family.highestNumber)
+    Camera *c = FindCamera(cam);
+    if (c == nullptr && (c = MakeCamera(cam)) == nullptr)
         return SIM_ERR_NO_MEMORY;
-
-    Buffer *b = static_cast<Buffer *>(HeapZeroed(sizeof(Buffer)));
-    if (b == nullptr)
-        return SIM_ERR_NO_MEMORY;
-    b->cam = cam;
-    b->n = number;
-    b->mem = static_cast<uint8_t *>(HeapZeroed(size));
-    b->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (b->mem == nullptr || b->event == nullptr) {
-        Release(b);
+    const int32_t number = c->gapCount > 0 ? c->gaps[0] : c->highWater;
+    Buffer *b = nullptr;
+    if (number <= g_family.highestNumber && Reserve(c, number))
+        b = static_cast<Buffer *>(HeapZeroed(sizeof(Buffer)));
+    if (b != nullptr) {
+        b->cam = cam;
+        b->n = number;
+        b->mem = static_cast<uint8_t *>(HeapZeroed(size));
+        b->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (b->mem == nullptr || b->event == nullptr) {
+            Release(b);
+            b = nullptr;
+        }
+    }
+    if (b == nullptr) {
+        if (c->live == 0)
+            DropCamera(c);
         return SIM_ERR_NO_MEMORY;
     }
     b->size = size;
-    b->next = g_buffers;
-    g_buffers = b;
+    if (c->gapCount > 0)
+        PopGap(c);
+    else
+        ++c->highWater;
+    c->slots[number] = b;
+    ++c->live;
     ++g_bufferCount;
-    AcquisitionBufferAdded(cam);
+    Enqueue(c, b, false);
+    AcquisitionBufferAdded(b, false);
     *out = b;
     return 0;
 }
 
 uint32_t Free(void *cam, int32_t n) noexcept
 {
-    for (Buffer **link = &g_buffers; *link != nullptr; link = &(*link)->next) {
-        Buffer *b = *link;
-        if (b->cam == cam && b->n == n) {
-            *link = b->next;
-            Release(b);
-            --g_bufferCount;
-            return 0;
-        }
-    }
-    return SIM_ERR_NO_BUFFER;
+    Buffer *b = FindUnpinned(cam, n);  // never pull memory from under a frame being written
+    if (b == nullptr)
+        return SIM_ERR_NO_BUFFER;
+    Camera *c = FindCamera(cam);
+    AcquisitionBufferGone(b);
+    if (b->queued)
+        UnlinkQueued(c, b);
+    c->slots[n] = nullptr;
+    PushGap(c, n);
+    --g_bufferCount;
+    Release(b);
+    if (--c->live == 0)
+        DropCamera(c);  // numbers start from 0 again anyway
+    return 0;
 }
 
 void Fill(Buffer *b, uint32_t seed, size_t bytes) noexcept
@@ -225,17 +477,33 @@ void MarkFilled(Buffer *b) noexcept
 
 Buffer *NextBuffer(void *cam, int32_t after) noexcept
 {
-    Buffer *above = nullptr, *lowest = nullptr;
-    for (Buffer *b = g_buffers; b != nullptr; b = b->next) {
-        if (b->cam != cam || b->mem == nullptr)
-            continue;
-        if (lowest == nullptr || b->n < lowest->n)
-            lowest = b;
-        if (b->n > after && (above == nullptr || b->n < above->n))
-            above = b;
-    }
-    return above != nullptr ? above : lowest;
+    const Camera *c = FindCamera(cam);
+    if (c == nullptr)
+        return nullptr;
+    if (after < -1 || after >= c->highWater)
+        after = -1;
+    for (int32_t i = after + 1; i < c->highWater; ++i)
+        if (c->slots[i] != nullptr && c->slots[i]->mem != nullptr)
+            return c->slots[i];
+    for (int32_t i = 0; i <= after; ++i)
+        if (c->slots[i] != nullptr && c->slots[i]->mem != nullptr)
+            return c->slots[i];
+    return nullptr;
 }
+
+Buffer *QueueHead(void *cam) noexcept
+{
+    const Camera *c = FindCamera(cam);
+    return c != nullptr ? c->queueHead : nullptr;
+}
+
+void Unqueue(Buffer *b) noexcept
+{
+    if (b->queued)
+        UnlinkQueued(FindCamera(b->cam), b);
+}
+
+bool HasBuffers(void *cam) noexcept { return FindCamera(cam) != nullptr; }
 
 int32_t Pending(void *cam) noexcept
 {
@@ -285,6 +553,7 @@ void WINAPI SimReset(void) noexcept
     int count = 0;
     {
         Lock lock;
+        StopAcquisitions();  // waits for a frame being written, so no buffer goes from under it
         ResetState();
         count = TakeAcquisitionThreads(threads);
     }
@@ -328,7 +597,7 @@ int32_t WINAPI SimSetStatus(void *hCam, int32_t n, uint32_t status, uint32_t dri
 int32_t WINAPI SimFillBuffer(void *hCam, int32_t n, uint32_t seed, int32_t signal) noexcept
 {
     Lock lock;
-    Buffer *b = Find(hCam, n);
+    Buffer *b = FindUnpinned(hCam, n);
     if (b == nullptr || b->mem == nullptr)
         return -1;
     Fill(b, seed, b->size);
@@ -411,6 +680,31 @@ void WINAPI SimTraceClear(void) noexcept
     g_traceCount = 0;
 }
 
+// The counters and delays are interlocked values: no lock, so they can be read while a call waits for it.
+void WINAPI SimSetDelay(const char *entry, uint32_t ms) noexcept
+{
+    const int e = FindEntry(entry);
+    if (e >= 0)
+        InterlockedExchange(&g_delays[e], static_cast<LONG>(ms < INFINITE ? ms : INFINITE - 1));
+}
+
+int32_t WINAPI SimCallsEntered(const char *entry) noexcept
+{
+    const int e = FindEntry(entry);
+    return e >= 0 ? static_cast<int32_t>(InterlockedCompareExchange(&g_entered[e], 0, 0)) : -1;
+}
+
+int32_t WINAPI SimCallsReturned(const char *entry) noexcept
+{
+    const int e = FindEntry(entry);
+    return e >= 0 ? static_cast<int32_t>(InterlockedCompareExchange(&g_returned[e], 0, 0)) : -1;
+}
+
+void WINAPI SimSetSignalOnFree(int32_t on) noexcept
+{
+    InterlockedExchange(&g_signalOnFree, on != 0 ? 1 : 0);
+}
+
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) {
@@ -419,6 +713,22 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
         if (g_heap == nullptr)
             return FALSE;
         InitializeCriticalSection(&g_lock);
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        g_frequency = f.QuadPart;
+        if (!AcquisitionAttach()) {
+            DeleteCriticalSection(&g_lock);
+            HeapDestroy(g_heap);
+            return FALSE;
+        }
+        // Models an SDK with a slow DllMain: the sleep happens under the system's loader lock.
+        // Its end is told through VORLAB_SIM_ATTACH_DONE, so a test can order other calls
+        // against it without taking the loader lock.
+        const DWORD delay = AttachDelay();
+        if (delay != 0) {
+            Sleep(delay);
+            SetEnvironmentVariableA("VORLAB_SIM_ATTACH_DONE", g_family.name);
+        }
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         // FreeLibrary: close every event and hand back all memory.  At process exit
         // (reserved != null) other threads are gone mid-call and the system reclaims it all.
@@ -427,6 +737,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
         HANDLE threads[kAcquisitionThreads];
         for (int i = TakeAcquisitionThreads(threads); i-- > 0;)
             CloseHandle(threads[i]);
+        AcquisitionDetach();
         DeleteCriticalSection(&g_lock);
         HeapDestroy(g_heap);
         g_heap = nullptr;
@@ -451,3 +762,7 @@ static_assert(std::is_convertible<decltype(&SimSetPending), SimSetPendingFn>::va
 static_assert(std::is_convertible<decltype(&SimTraceCount), SimTraceCountFn>::value, "SimTraceCount");
 static_assert(std::is_convertible<decltype(&SimTraceLine), SimTraceLineFn>::value, "SimTraceLine");
 static_assert(std::is_convertible<decltype(&SimTraceClear), SimTraceClearFn>::value, "SimTraceClear");
+static_assert(std::is_convertible<decltype(&SimSetDelay), SimSetDelayFn>::value, "SimSetDelay");
+static_assert(std::is_convertible<decltype(&SimCallsEntered), SimCallsEnteredFn>::value, "SimCallsEntered");
+static_assert(std::is_convertible<decltype(&SimCallsReturned), SimCallsReturnedFn>::value, "SimCallsReturned");
+static_assert(std::is_convertible<decltype(&SimSetSignalOnFree), SimSetSignalOnFreeFn>::value, "SimSetSignalOnFree");

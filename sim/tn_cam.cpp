@@ -4,13 +4,14 @@
 using namespace sim;
 
 namespace sim {
-extern const Family g_family = {2u, INT32_MAX};
+extern const Family g_family = {2u, INT32_MAX, "Tn_Cam"};
 }
 
 extern "C" {
 
 uint32_t WINAPI ALLOCATE_BUFFER(void *h, int32_t *n, uint32_t *size) noexcept
 {
+    Call call(kAllocateBuffer);
     Lock lock;
     const int32_t nIn = n != nullptr ? *n : 0;
     const uint32_t sizeIn = size != nullptr ? *size : 0;
@@ -30,6 +31,7 @@ uint32_t WINAPI ALLOCATE_BUFFER(void *h, int32_t *n, uint32_t *size) noexcept
 
 uint32_t WINAPI SETBUFFER_EVENT(void *h, int32_t n, uint32_t *event) noexcept
 {
+    Call call(kSetBufferEvent);
     Lock lock;
     const uint32_t eventIn = event != nullptr ? *event : 0;
     uint32_t rc = TakeFault(kSetBufferEvent);

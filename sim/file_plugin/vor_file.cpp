@@ -21,6 +21,16 @@ const uint64_t kTiffLimit = 0xFFFFFFFFull;  // TIFF offsets are 32 bits
 
 class TiffFile;
 
+// The exports and object operations that test support can slow down and count.
+enum Operation { kPlugInit, kPlugUnInit, kCreateObject, kDeleteObject, kOpen, kReserved, kPush, kClose, kOperations };
+const char *const kOperationNames[kOperations] = {"VOR_File_PlugInit", "VOR_File_PlugUnInit", "VOR_File_CreateObject",
+                                                  "VOR_File_DeleteObject", "Open", "Reserved", "Push", "Close"};
+
+// Read and written without the lock, so tests see a call in progress while it waits for it.
+volatile LONG g_delays[kOperations];
+volatile LONG g_entered[kOperations];
+volatile LONG g_returned[kOperations];
+
 CRITICAL_SECTION g_lock;
 HANDLE g_heap;  // private heap of the trace lines; destroyed on unload
 
@@ -40,6 +50,35 @@ struct Lock {
     Lock(const Lock &) = delete;
     Lock &operator=(const Lock &) = delete;
 };
+
+// One call of an operation: counted on entry, then its delay slept before any lock; counted
+// again when it returns.
+class Call {
+public:
+    explicit Call(Operation op) noexcept : op_(op)
+    {
+        InterlockedIncrement(&g_entered[op]);
+        const DWORD ms = static_cast<DWORD>(g_delays[op]);
+        if (ms != 0)
+            Sleep(ms);
+    }
+    ~Call() { InterlockedIncrement(&g_returned[op_]); }
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+private:
+    Operation op_;
+};
+
+int FindOperation(const char *name) noexcept
+{
+    if (name == nullptr)
+        return -1;
+    for (int i = 0; i < kOperations; ++i)
+        if (strcmp(kOperationNames[i], name) == 0)
+            return i;
+    return -1;
+}
 
 unsigned long long Hex(const void *p) noexcept
 {
@@ -193,6 +232,7 @@ private:
 int32_t TiffFile::Open(const char *fileName, void *imageInfo, int32_t two, const char *tif, int32_t flags,
                        int64_t zero1, int32_t openValue, int64_t zero2) noexcept
 {
+    Call call(kOpen);
     uint32_t rc;
     {
         Lock lock;
@@ -246,6 +286,7 @@ uint32_t TiffFile::Create(const char *fileName, const void *imageInfo) noexcept
 
 int32_t TiffFile::Reserved() noexcept
 {
+    Call call(kReserved);
     Trace("Reserved");
     return 0;
 }
@@ -253,6 +294,7 @@ int32_t TiffFile::Reserved() noexcept
 int32_t TiffFile::Push(void *imageInfo, const void *picPtr, int32_t four, void *scratch, int32_t one,
                        int16_t zero) noexcept
 {
+    Call call(kPush);
     uint32_t rc;
     {
         Lock lock;
@@ -345,6 +387,7 @@ uint32_t TiffFile::Append(const void *picPtr) noexcept
 
 int32_t TiffFile::Close() noexcept
 {
+    Call call(kClose);
     Shut();
     Trace("Close -> %x", 0u);
     return 0;
@@ -364,18 +407,21 @@ extern "C" {
 
 int32_t WINAPI VOR_File_PlugInit(const char *client) noexcept
 {
+    Call call(kPlugInit);
     Trace("PlugInit client=\"%s\"", Str(client));
     return 0;
 }
 
 int32_t WINAPI VOR_File_PlugUnInit(void) noexcept
 {
+    Call call(kPlugUnInit);
     Trace("PlugUnInit");
     return 0;
 }
 
 VorFileObject *WINAPI VOR_File_CreateObject(void *reserved, const char *client, const char *client2) noexcept
 {
+    Call call(kCreateObject);
     TiffFile *object = new (std::nothrow) TiffFile();
     if (object != nullptr) {
         Lock lock;
@@ -391,6 +437,7 @@ VorFileObject *WINAPI VOR_File_CreateObject(void *reserved, const char *client, 
 
 int32_t WINAPI VOR_File_DeleteObject(VorFileObject *object) noexcept
 {
+    Call call(kDeleteObject);
     int32_t rc = 0;
     if (object != nullptr) {
         // Only objects made here are destroyed; anything else is refused and left alone.
@@ -480,6 +527,30 @@ void WINAPI VOR_File_SimReset(void) noexcept
     g_pushInfoSize = 0;
     g_failOpen = 0;
     g_failPush = 0;
+    for (int i = 0; i < kOperations; ++i) {
+        InterlockedExchange(&g_delays[i], 0);
+        InterlockedExchange(&g_entered[i], 0);
+        InterlockedExchange(&g_returned[i], 0);
+    }
+}
+
+void WINAPI VOR_File_SimSetDelay(const char *operation, uint32_t ms) noexcept
+{
+    const int op = FindOperation(operation);
+    if (op >= 0)
+        InterlockedExchange(&g_delays[op], static_cast<LONG>(ms < INFINITE ? ms : INFINITE - 1));
+}
+
+int32_t WINAPI VOR_File_SimCallsEntered(const char *operation) noexcept
+{
+    const int op = FindOperation(operation);
+    return op >= 0 ? static_cast<int32_t>(InterlockedCompareExchange(&g_entered[op], 0, 0)) : -1;
+}
+
+int32_t WINAPI VOR_File_SimCallsReturned(const char *operation) noexcept
+{
+    const int op = FindOperation(operation);
+    return op >= 0 ? static_cast<int32_t>(InterlockedCompareExchange(&g_returned[op], 0, 0)) : -1;
 }
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
@@ -521,5 +592,10 @@ static_assert(std::is_convertible<decltype(&VOR_File_SimPushInfo), VorFileSimPus
 static_assert(std::is_convertible<decltype(&VOR_File_SimFailOpen), VorFileSimFailOpenFn>::value, "SimFailOpen");
 static_assert(std::is_convertible<decltype(&VOR_File_SimFailPush), VorFileSimFailPushFn>::value, "SimFailPush");
 static_assert(std::is_convertible<decltype(&VOR_File_SimReset), VorFileSimResetFn>::value, "SimReset");
+static_assert(std::is_convertible<decltype(&VOR_File_SimSetDelay), VorFileSimSetDelayFn>::value, "SimSetDelay");
+static_assert(std::is_convertible<decltype(&VOR_File_SimCallsEntered), VorFileSimCallsEnteredFn>::value,
+              "SimCallsEntered");
+static_assert(std::is_convertible<decltype(&VOR_File_SimCallsReturned), VorFileSimCallsReturnedFn>::value,
+              "SimCallsReturned");
 // Only the table pointer: the object's operations are reached through its first 8 bytes.
 static_assert(std::is_polymorphic<VorFileObject>::value && sizeof(VorFileObject) == sizeof(void *), "object layout");

@@ -76,7 +76,20 @@ typedef int32_t (WINAPI *VorFileSimPushInfoFn)(void *out, int32_t size);
 typedef void (WINAPI *VorFileSimFailOpenFn)(uint32_t code);
 typedef void (WINAPI *VorFileSimFailPushFn)(uint32_t code);
 
-/* Clears the trace, both record snapshots and both failures.  Objects and their files are kept. */
+/* Makes every call of `operation` sleep `ms` milliseconds first, before the plug-in's lock is
+ * taken, so other calls (of any operation, on other threads) go on meanwhile.  `operation` is one
+ * of "VOR_File_PlugInit", "VOR_File_PlugUnInit", "VOR_File_CreateObject", "VOR_File_DeleteObject",
+ * "Open", "Reserved", "Push", "Close"; other names are ignored.  ms 0 removes the delay; the value
+ * is read when a call starts. */
+typedef void (WINAPI *VorFileSimSetDelayFn)(const char *operation, uint32_t ms);
+
+/* Calls of `operation` that have started (counted on entry, before the delay) and that have
+ * returned, since the load or the last reset; -1 for an unknown name.  Read without the lock. */
+typedef int32_t (WINAPI *VorFileSimCallsEnteredFn)(const char *operation);
+typedef int32_t (WINAPI *VorFileSimCallsReturnedFn)(const char *operation);
+
+/* Clears the trace, both record snapshots, both failures, every delay and the call counters.
+ * Objects and their files are kept. */
 typedef void (WINAPI *VorFileSimResetFn)(void);
 
 #ifdef __cplusplus

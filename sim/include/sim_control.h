@@ -9,6 +9,10 @@
  * Buffers are kept per camera handle; numbers are assigned from 0 (lowest free number first).
  * Each buffer owns real memory (zero-filled when allocated) and a real manual-reset event made
  * with CreateEventA, whose handle value travels through the caller's 32-bit event variable.
+ *
+ * A library's DllMain sleeps at load when the environment variable VORLAB_SIM_ATTACH_DELAY is
+ * "<name>:<ms>" and <name> is its file name without extension, in any case ("Lan_Cam",
+ * "Tn_Cam", "QD4_Cam"): a slow SDK load, under the loader lock.
  */
 #ifndef SIM_CONTROL_H
 #define SIM_CONTROL_H
@@ -26,7 +30,8 @@ extern "C" {
 #endif
 
 /* Stops every acquisition, frees every buffer (memory and event), clears faults, status
- * overrides, pending counts and the trace.  The library is then as freshly loaded. */
+ * overrides, pending counts, acquisition modes, delays, call counters, signal-on-free and the
+ * trace.  The library is then as freshly loaded. */
 typedef void (WINAPI *SimResetFn)(void);
 
 /* Makes the SDK entry point named `entry` (for example "MAP_BUFFER") fail with `code`:
@@ -88,17 +93,56 @@ typedef void    (WINAPI *SimTraceClearFn)(void);
  * 2 bytes little-endian; min(buffer size, width * height * pixel bytes) bytes, whole pixels only.
  * The buffer is then marked filled as by SimFillBuffer and its event is set.  A frame time at
  * which the camera has no buffer is skipped and not counted.  Frames are not traced.
+ * The pixels are written without the library's lock (SDK calls go on meanwhile); freeing or
+ * growing that buffer waits until the frame is written.
  * framesPerSecond 1..100000, width and height >= 1, bitsPerPixel 1..16, else SIM_ERR_BAD_ARG;
  * SIM_ERR_NO_MEMORY when no thread could be made.  Returns 0 otherwise. */
 typedef int32_t (WINAPI *SimStartAcquisitionFn)(void *hCam, uint32_t framesPerSecond, uint16_t width,
                                                 uint16_t height, uint16_t bitsPerPixel);
 
 /* Stops the acquisition of hCam: once it returns, no buffer of hCam is written or signalled by
- * it any more.  Returns 0, also when none was running.  SimReset stops every acquisition. */
+ * it any more (a frame being written when it is called is finished first).  Returns 0, also when
+ * none was running.  SimReset stops every acquisition. */
 typedef int32_t (WINAPI *SimStopAcquisitionFn)(void *hCam);
 
 /* Frames delivered to hCam since its last start (kept after a stop; 0 if never started). */
 typedef uint32_t (WINAPI *SimFramesDeliveredFn)(void *hCam);
+
+/* Acquisition modes for SimSetAcquisitionMode; 0 is round-robin by buffer number as above. */
+/* Fill in queue order: a buffer is queued when allocated, and queued again (to the back) when
+ * allocated again under its number.  Each frame goes to the buffer queued longest ago and not
+ * filled since; a filled buffer gets no frame until it is queued again; a frame time with no
+ * queued buffer is skipped and not counted.  A buffer queued again gets no frame earlier than
+ * one frame period after that (its caller resets the event right after the allocation). */
+#define SIM_ACQ_QUEUE 1u
+/* Frames are delivered (marked filled, event set, counted) without writing pixels. */
+#define SIM_ACQ_NO_PIXELS 2u
+/* No paced frames at all (framesPerSecond is ignored): a buffer allocated again under its number
+ * while its event is set gets a frame without pixels as soon as its caller has reset that event.
+ * A buffer whose event is not set at that allocation gets nothing.  For a loop that waits,
+ * copies and queues again as fast as it can. */
+#define SIM_ACQ_REQUEUE_AT_ONCE 4u
+
+/* Sets the mode flags (SIM_ACQ_...) of hCam's current or next acquisition; kept across starts,
+ * cleared by SimReset.  Unknown bits are ignored.  Returns 0. */
+typedef int32_t (WINAPI *SimSetAcquisitionModeFn)(void *hCam, uint32_t flags);
+
+/* Makes every call of the SDK entry point named `entry` sleep `ms` milliseconds first, before the
+ * library's lock is taken, so calls of other entry points, and of this one on other threads, go
+ * on meanwhile.  ms 0 removes the delay; the value is read when a call starts.  Unknown names
+ * are ignored.  SimReset removes every delay. */
+typedef void (WINAPI *SimSetDelayFn)(const char *entry, uint32_t ms);
+
+/* Calls of the SDK entry point `entry` that have started (counted on entry, before the delay)
+ * and that have returned, since the load or the last SimReset; -1 for an unknown name.  Read
+ * without the library's lock, so they answer while a call waits for it. */
+typedef int32_t (WINAPI *SimCallsEnteredFn)(const char *entry);
+typedef int32_t (WINAPI *SimCallsReturnedFn)(const char *entry);
+
+/* With `on` non-zero, FREE_BUFFER and VOR_FreeBuffer set the buffer's event on entry (before the
+ * delay and the fault check), when the buffer exists: a frame that arrives while the caller
+ * frees its buffers.  SimReset turns it off. */
+typedef void (WINAPI *SimSetSignalOnFreeFn)(int32_t on);
 
 #ifdef __cplusplus
 }

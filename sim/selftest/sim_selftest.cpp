@@ -27,7 +27,8 @@ typedef uint32_t(WINAPI *VorGetBufferFn)(void *, int16_t, void **);
 static const char *const kControlNames[] = {
     "SimReset", "SimFail", "SimSetNullAddress", "SimSetStatus", "SimFillBuffer", "SimSignal", "SimBufferAddress",
     "SimBufferSize", "SimBufferEvent", "SimBufferCount", "SimSetPending", "SimTraceCount", "SimTraceLine",
-    "SimTraceClear", "SimStartAcquisition", "SimStopAcquisition", "SimFramesDelivered", nullptr};
+    "SimTraceClear", "SimStartAcquisition", "SimStopAcquisition", "SimFramesDelivered", "SimSetAcquisitionMode",
+    "SimSetDelay", "SimCallsEntered", "SimCallsReturned", "SimSetSignalOnFree", nullptr};
 static const char *const kLanEntries[] = {"ALLOCATE_BUFFER_EX", "MAP_BUFFER", "UNMAP_BUFFER",
     "REMOVE_ALL_BUFFERS_FROM_LIST", "FREE_BUFFER", "GETBUFFER_STATUS", nullptr};
 static const char *const kTnEntries[] = {"ALLOCATE_BUFFER", "MAP_BUFFER", "SETBUFFER_EVENT", "UNMAP_BUFFER",
@@ -48,6 +49,8 @@ struct Lib {
     SimBufferEventFn event; SimBufferCountFn count; SimSetPendingFn setPending; SimTraceCountFn traceCount;
     SimTraceLineFn traceLine; SimTraceClearFn traceClear;
     SimStartAcquisitionFn start; SimStopAcquisitionFn stop; SimFramesDeliveredFn frames;
+    SimSetAcquisitionModeFn setMode; SimSetDelayFn setDelay; SimCallsEnteredFn entered; SimCallsReturnedFn returned;
+    SimSetSignalOnFreeFn signalOnFree;
     AllocateBufferExFn allocEx; AllocateBufferFn alloc; MapBufferFn map; SetBufferEventFn setEvent;
     NumberFn unmap, freeBuffer; CameraFn removeAll; GetBufferStatusFn status;
     VorAllocateBufferFn vorAlloc; VorNumberFn vorFree; VorGetBufferStatusFn vorStatus;
@@ -83,6 +86,11 @@ static bool Load(Lib &L)
     L.start = Proc<SimStartAcquisitionFn>(m, "SimStartAcquisition");
     L.stop = Proc<SimStopAcquisitionFn>(m, "SimStopAcquisition");
     L.frames = Proc<SimFramesDeliveredFn>(m, "SimFramesDelivered");
+    L.setMode = Proc<SimSetAcquisitionModeFn>(m, "SimSetAcquisitionMode");
+    L.setDelay = Proc<SimSetDelayFn>(m, "SimSetDelay");
+    L.entered = Proc<SimCallsEnteredFn>(m, "SimCallsEntered");
+    L.returned = Proc<SimCallsReturnedFn>(m, "SimCallsReturned");
+    L.signalOnFree = Proc<SimSetSignalOnFreeFn>(m, "SimSetSignalOnFree");
     L.allocEx = Proc<AllocateBufferExFn>(m, "ALLOCATE_BUFFER_EX"); L.alloc = Proc<AllocateBufferFn>(m, "ALLOCATE_BUFFER");
     L.map = Proc<MapBufferFn>(m, "MAP_BUFFER"); L.setEvent = Proc<SetBufferEventFn>(m, "SETBUFFER_EVENT");
     L.unmap = Proc<NumberFn>(m, "UNMAP_BUFFER"); L.freeBuffer = Proc<NumberFn>(m, "FREE_BUFFER");
@@ -627,6 +635,526 @@ static void TestAcquisitionUnload(Lib &L)
     ok(GetModuleHandleA(path) == nullptr, "%s: still loaded 2 s after its buffers went", L.file);
 }
 
+// ---- Delays, call counters, signal on free, scale, acquisition modes, frames written unlocked ----
+
+static double Since(const LARGE_INTEGER &from)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return Seconds(from, now);
+}
+
+// Allocates buffer n of h again (same or another size), as a caller re-queues it.
+static uint32_t Again(Lib &L, void *h, int32_t n, uint32_t size, void **addr = nullptr)
+{
+    void *a = nullptr;
+    uint32_t e = 0;
+    return Alloc(L, h, &n, size, addr ? addr : &a, &e);
+}
+
+// Waits at most timeoutMs until `read(entry)` reaches count.
+static bool WaitCount(SimCallsEnteredFn read, const char *entry, int32_t count, DWORD timeoutMs)
+{
+    const DWORD begin = GetTickCount();
+    while (read(entry) < count) {
+        if (GetTickCount() - begin > timeoutMs)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// A free call on a thread of its own, timed.
+struct FreeCall {
+    Lib *lib;
+    void *cam;
+    int32_t n;
+    uint32_t rc;
+    double seconds;
+    HANDLE thread;
+};
+
+static DWORD WINAPI FreeCallThread(void *arg)
+{
+    FreeCall *c = static_cast<FreeCall *>(arg);
+    LARGE_INTEGER t0;
+    QueryPerformanceCounter(&t0);
+    c->rc = FreeBuf(*c->lib, c->cam, c->n);
+    c->seconds = Since(t0);
+    return 0;
+}
+
+static void StartFree(FreeCall &c, Lib &L, void *h, int32_t n)
+{
+    c = FreeCall{&L, h, n, 0xFFFFFFFFu, 0, nullptr};
+    c.thread = CreateThread(nullptr, 0, FreeCallThread, &c, 0, nullptr);
+    ok(c.thread != nullptr, "%s: CreateThread failed", L.file);
+}
+
+static void JoinFree(FreeCall &c)
+{
+    if (c.thread == nullptr)
+        return;
+    WaitForSingleObject(c.thread, INFINITE);
+    CloseHandle(c.thread);
+    c.thread = nullptr;
+}
+
+// Delays sleep before the lock; entered and returned count every call.
+static void TestDelays(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0x7007);
+    const char *f = L.file;
+    L.reset();
+    ok(L.entered(L.freeName) == 0 && L.returned(L.freeName) == 0, "%s: counters not 0 after reset", f);
+    ok(L.entered("NO_SUCH_ENTRY") == -1 && L.returned(nullptr) == -1, "%s: unknown entry counted", f);
+    L.setDelay("NO_SUCH_ENTRY", 100);  // ignored
+    int32_t b = -1, c = -1;
+    ok(New(L, h, 64, &b) == 0 && L.entered(L.allocName) == 1 && L.returned(L.allocName) == 1,
+       "%s: allocation counted %d/%d", f, L.entered(L.allocName), L.returned(L.allocName));
+    L.fail(L.freeName, 0xE7, 1, 0);
+    ok(FreeBuf(L, h, 5) == 0xE7 && L.entered(L.freeName) == 1 && L.returned(L.freeName) == 1,
+       "%s: a failing call is counted too", f);
+
+    // A delayed free: while it sleeps, the library answers calls of other entry points (the
+    // buffer is still there), control calls, and calls of the same entry point on other threads.
+    const DWORD delayMs = 800;
+    L.setDelay(L.freeName, delayMs);
+    FreeCall slow;
+    StartFree(slow, L, h, b);
+    ok(WaitCount(L.entered, L.freeName, 2, 2000), "%s: delayed free never entered", f);
+    uint32_t st = 0, drv = 0;
+    ok(Status(L, h, b, &st, &drv) == 0 && L.count() == 1 && L.size(h, b) == 64,
+       "%s: the buffer went before the delay was over, or the lock was held", f);
+    ok(New(L, h, 64, &c) == 0 && c == b + 1, "%s: allocation during a delayed free", f);
+    L.setDelay(L.freeName, 0);  // read on entry: the sleeping call keeps its delay
+    ok(FreeBuf(L, h, c) == 0 && L.returned(L.freeName) == 2 && L.entered(L.freeName) == 3,
+       "%s: a free on another thread waited for the delayed one (%d/%d)", f, L.entered(L.freeName),
+       L.returned(L.freeName));
+    ok(WaitForSingleObject(slow.thread, 0) == WAIT_TIMEOUT && L.size(h, b) == 64,
+       "%s: the delayed free ended before the calls made while it slept", f);
+    JoinFree(slow);
+    ok(slow.rc == 0 && slow.seconds >= delayMs / 1000.0 * 0.98 && L.count() == 0,
+       "%s: delayed free rc %x after %.3f s (delay %lu ms)", f, slow.rc, slow.seconds, delayMs);
+    ok(L.entered(L.freeName) == 3 && L.returned(L.freeName) == 3, "%s: counters after the delayed free", f);
+
+    // Any entry point can be made slow.
+    const char *status = L.family == 3 ? "VOR_GetBufferStatus" : "GETBUFFER_STATUS";
+    const int32_t statusCalls = L.entered(status);
+    L.setDelay(status, 300);
+    ok(New(L, h, 64, &b) == 0, "%s: allocation", f);
+    LARGE_INTEGER t0;
+    QueryPerformanceCounter(&t0);
+    ok(Status(L, h, b, &st, &drv) == 0 && Since(t0) >= 0.29 && L.entered(status) == statusCalls + 1 &&
+       L.returned(status) == statusCalls + 1, "%s: %s not delayed", f, status);
+
+    // Reset clears delays and counters: a free with a long delay set before it comes back soon.
+    L.setDelay(L.freeName, 4000);
+    L.reset();
+    ok(L.entered(status) == 0 && L.returned(status) == 0 && L.entered(L.allocName) == 0, "%s: reset kept counters", f);
+    ok(New(L, h, 64, &b) == 0, "%s: allocation after reset", f);
+    FreeCall quick;
+    StartFree(quick, L, h, b);
+    ok(quick.thread != nullptr && WaitForSingleObject(quick.thread, 2000) == WAIT_OBJECT_0,
+       "%s: reset kept the delay", f);
+    JoinFree(quick);
+    L.reset();
+}
+
+// SimSetSignalOnFree: a free sets the buffer's event on entry, before its delay and its fault.
+static void TestSignalOnFree(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0x8008);
+    const char *f = L.file;
+    L.reset();
+    int32_t b = -1;
+    void *addr = nullptr;
+    uint32_t ev = 0;
+    ok(New(L, h, 64, &b, &addr, &ev) == 0, "%s: allocation", f);
+    L.signalOnFree(1);
+    L.setDelay(L.freeName, 500);
+    FreeCall call;
+    StartFree(call, L, h, b);
+    ok(WaitCount(L.entered, L.freeName, 1, 2000), "%s: free never entered", f);
+    ok(WaitForSingleObject(AsHandle(ev), 0) == WAIT_OBJECT_0 && L.returned(L.freeName) == 0 && L.size(h, b) == 64,
+       "%s: event not set on entry of a free", f);
+    JoinFree(call);
+    ok(call.rc == 0 && L.count() == 0, "%s: signalled free rc %x", f, call.rc);
+    L.setDelay(L.freeName, 0);
+    ok(FreeBuf(L, h, 3) == SIM_ERR_NO_BUFFER, "%s: free of a missing buffer with signal on free", f);
+    ok(New(L, h, 64, &b, &addr, &ev) == 0, "%s: allocation", f);
+    L.fail(L.freeName, 0xE8, 1, 0);
+    ok(FreeBuf(L, h, b) == 0xE8 && WaitForSingleObject(AsHandle(ev), 0) == WAIT_OBJECT_0 && L.count() == 1,
+       "%s: a failing free did not signal first", f);
+
+    // Reset turns it off.
+    L.reset();
+    ok(New(L, h, 64, &b, &addr, &ev) == 0, "%s: allocation after reset", f);
+    L.setDelay(L.freeName, 300);
+    StartFree(call, L, h, b);
+    ok(WaitCount(L.entered, L.freeName, 1, 2000), "%s: free never entered", f);
+    ok(WaitForSingleObject(AsHandle(ev), 0) == WAIT_TIMEOUT, "%s: reset kept signal on free", f);
+    JoinFree(call);
+    L.reset();
+}
+
+// 2000 buffers on one camera: numbering stays lowest-free-first and the table stays fast.
+static void TestScale(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0x9009), *const h2 = reinterpret_cast<void *>(0x900A);
+    const char *f = L.file;
+    const int32_t kCount = 2000;
+    L.reset();
+    bool numbered = true;
+    LARGE_INTEGER t0;
+    QueryPerformanceCounter(&t0);
+    for (int32_t i = 0; i < kCount; ++i) {
+        int32_t n = -1;
+        numbered = numbered && New(L, h, 64, &n) == 0 && n == i;
+    }
+    const double made = Since(t0);
+    ok(numbered && L.count() == kCount, "%s: %d buffers not numbered 0..%d", f, L.count(), kCount - 1);
+    int32_t other = -1;
+    ok(New(L, h2, 64, &other) == 0 && other == 0, "%s: second camera numbered %d", f, other);
+    uint32_t st = 0, drv = 0;
+    ok(Status(L, h, kCount - 1, &st, &drv) == 0 && L.size(h, kCount - 1) == 64 && L.size(h, kCount) == 0,
+       "%s: last of the buffers", f);
+    // Holes are filled lowest first, then the numbers go on above the highest.
+    const int32_t holes[3] = {1500, 7, 300};
+    for (int32_t n : holes)
+        ok(FreeBuf(L, h, n) == 0, "%s: free %d", f, n);
+    const int32_t expect[4] = {7, 300, 1500, kCount};
+    for (int32_t want : expect) {
+        int32_t n = -1;
+        ok(New(L, h, 64, &n) == 0 && n == want, "%s: refilled hole numbered %d, expected %d", f, n, want);
+    }
+    QueryPerformanceCounter(&t0);
+    bool freed = true;
+    for (int32_t i = 0; i <= kCount; ++i)
+        freed = freed && FreeBuf(L, h, i) == 0;
+    const double gone = Since(t0);
+    ok(freed && L.count() == 1, "%s: %d buffers left after freeing", f, L.count());
+    int32_t n = -1;
+    ok(New(L, h, 64, &n) == 0 && n == 0, "%s: numbering after all were freed starts at %d", f, n);
+    // Generous: the table walk of old took seconds here.
+    ok(made + gone < 1.0, "%s: %d allocations took %.3f s and their frees %.3f s", f, kCount, made, gone);
+    printf("%s: %d allocations %.1f ms, %d frees %.1f ms (events included)\n", f, kCount, made * 1000, kCount + 1,
+           gone * 1000);
+    L.reset();
+}
+
+// SIM_ACQ_QUEUE: frames go to the buffers in the order they were (re)queued.
+static void TestQueueMode(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0xA00A);
+    const char *f = L.file;
+    const uint32_t filled = L.family == 3 ? 0x8000u : 2u;
+    L.reset();
+    int32_t n = -1;
+    uint32_t ev[4] = {};
+    void *addr[4] = {};
+    for (int32_t j = 0; j < 3; ++j)
+        ok(New(L, h, 64, &n, &addr[j], &ev[j]) == 0 && n == j, "%s: queue buffer %d", f, j);
+    ok(L.setMode(h, SIM_ACQ_QUEUE) == 0 && L.start(h, 200, 8, 8, 8) == 0, "%s: start in queue mode", f);
+    ok(WaitFrames(L, h, 3, 2000) >= 3, "%s: %u frames in queue mode", f, L.frames(h));
+    Sleep(60);  // 12 frame times with nothing queued: skipped, not counted
+    ok(L.frames(h) == 3, "%s: %u frames from 3 buffers never queued again", f, L.frames(h));
+    for (uint32_t j = 0; j < 3; ++j) {
+        uint32_t st = 0, drv = 1;
+        ok(IsFrame(static_cast<const uint8_t *>(addr[j]), 64, 8, 8, 8, j) && Status(L, h, j, &st, &drv) == 0 &&
+           st == filled && WaitForSingleObject(AsHandle(ev[j]), 0) == WAIT_OBJECT_0,
+           "%s: buffer %u does not hold frame %u", f, j, j);
+    }
+    // Queued again as a caller does (allocate again, then reset the event): 2 first, then 0.
+    ok(Again(L, h, 2, 64) == 0 && L.signal(h, 2, 0) == 0 && Again(L, h, 0, 64) == 0 && L.signal(h, 0, 0) == 0,
+       "%s: queueing again", f);
+    ok(WaitFrames(L, h, 5, 2000) >= 5, "%s: %u frames after queueing two again", f, L.frames(h));
+    Sleep(30);
+    ok(L.frames(h) == 5 && IsFrame(static_cast<const uint8_t *>(addr[2]), 64, 8, 8, 8, 3) &&
+       IsFrame(static_cast<const uint8_t *>(addr[0]), 64, 8, 8, 8, 4) &&
+       IsFrame(static_cast<const uint8_t *>(addr[1]), 64, 8, 8, 8, 1),
+       "%s: queue order not kept (%u frames)", f, L.frames(h));
+    // A new buffer is queued at once; a freed one leaves the queue.
+    ok(Again(L, h, 1, 64) == 0 && L.signal(h, 1, 0) == 0 && FreeBuf(L, h, 1) == 0, "%s: queue then free", f);
+    ok(New(L, h, 64, &n, &addr[3], &ev[3]) == 0 && n == 1, "%s: new buffer in queue mode", f);
+    ok(WaitForSingleObject(AsHandle(ev[3]), 2000) == WAIT_OBJECT_0 && WaitFrames(L, h, 6, 2000) == 6,
+       "%s: new buffer not filled", f);
+    Sleep(30);
+    ok(L.frames(h) == 6 && IsFrame(static_cast<const uint8_t *>(addr[3]), 64, 8, 8, 8, 5), "%s: %u frames, new "
+       "buffer does not hold frame 5", f, L.frames(h));
+
+    // A buffer queued again gets no frame before one period has passed.
+    const uint32_t fps = 8;
+    ok(L.start(h, fps, 8, 8, 8) == 0, "%s: restart at %u fps", f, fps);
+    for (int trial = 0; trial < 2; ++trial) {
+        LARGE_INTEGER t0;
+        QueryPerformanceCounter(&t0);
+        ok(Again(L, h, 0, 64) == 0 && L.signal(h, 0, 0) == 0, "%s: queue again", f);
+        ok(WaitForSingleObject(AsHandle(ev[0]), 2000) == WAIT_OBJECT_0, "%s: no frame after queueing again", f);
+        const double waited = Since(t0);
+        ok(waited >= 1.0 / fps, "%s: frame %.3f s after queueing again, period %.3f s", f, waited, 1.0 / fps);
+    }
+
+    // The mode is kept across starts and cleared by reset: round-robin again.
+    L.reset();
+    for (int32_t j = 0; j < 2; ++j)
+        ok(New(L, h, 64, &n) == 0, "%s: buffer", f);
+    ok(L.start(h, 500, 8, 8, 8) == 0 && WaitFrames(L, h, 6, 2000) >= 6, "%s: reset kept queue mode (%u frames)", f,
+       L.frames(h));
+    L.reset();
+}
+
+// SIM_ACQ_NO_PIXELS: frames delivered without a byte written, alone and with the queue.
+static void TestNoPixels(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0xB00B);
+    const char *f = L.file;
+    const uint32_t filled = L.family == 3 ? 0x8000u : 2u;
+    const uint32_t modes[2] = {SIM_ACQ_NO_PIXELS, SIM_ACQ_NO_PIXELS | SIM_ACQ_QUEUE};
+    for (uint32_t mode : modes) {
+        L.reset();
+        int32_t n = -1;
+        void *addr[2] = {};
+        uint32_t ev[2] = {};
+        for (int j = 0; j < 2; ++j)
+            ok(New(L, h, 256, &n, &addr[j], &ev[j]) == 0, "%s: buffer", f);
+        ok(L.setMode(h, mode) == 0 && L.start(h, 500, 16, 16, 8) == 0, "%s: start in mode %u", f, mode);
+        const uint32_t want = mode == SIM_ACQ_NO_PIXELS ? 6 : 2;
+        ok(WaitFrames(L, h, want, 2000) >= want, "%s: mode %u: %u frames", f, mode, L.frames(h));
+        if (mode & SIM_ACQ_QUEUE) {
+            ok(Again(L, h, 1, 256) == 0 && L.signal(h, 1, 0) == 0 && WaitFrames(L, h, 3, 2000) == 3,
+               "%s: queued again without pixels", f);
+            ok(WaitForSingleObject(AsHandle(ev[1]), 2000) == WAIT_OBJECT_0, "%s: not signalled", f);
+        }
+        ok(L.stop(h) == 0, "%s: stop", f);
+        for (int j = 0; j < 2; ++j) {
+            uint32_t st = 0, drv = 1;
+            ok(IsZero(static_cast<const uint8_t *>(addr[j]), 0, 256) && Status(L, h, j, &st, &drv) == 0 &&
+               st == filled && WaitForSingleObject(AsHandle(ev[j]), 0) == WAIT_OBJECT_0,
+               "%s: mode %u: buffer %d written, not marked or not signalled", f, mode, j);
+        }
+    }
+    L.reset();
+}
+
+static bool ProcessCpu(double *seconds)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return false;
+    const uint64_t k = (static_cast<uint64_t>(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime;
+    const uint64_t u = (static_cast<uint64_t>(user.dwHighDateTime) << 32) | user.dwLowDateTime;
+    *seconds = static_cast<double>(k + u) / 1e7;
+    return true;
+}
+
+// SIM_ACQ_REQUEUE_AT_ONCE: no paced frames; a buffer queued again with its event set gets a
+// frame once its caller has reset the event.
+static void TestAtOnce(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0xC00C), *const paced = reinterpret_cast<void *>(0xC00D);
+    const char *f = L.file;
+    const uint32_t filled = L.family == 3 ? 0x8000u : 2u;
+    L.reset();
+    int32_t n = -1;
+    void *addr[2] = {};
+    uint32_t ev[2] = {};
+    for (int j = 0; j < 2; ++j)
+        ok(New(L, h, 64, &n, &addr[j], &ev[j]) == 0, "%s: buffer", f);
+    ok(L.setMode(h, SIM_ACQ_REQUEUE_AT_ONCE) == 0 && L.start(h, 1, 8, 8, 8) == 0, "%s: start at once mode", f);
+    Sleep(100);
+    ok(L.frames(h) == 0 && WaitForSingleObject(AsHandle(ev[0]), 0) == WAIT_TIMEOUT, "%s: a paced frame came", f);
+    ok(Again(L, h, 1, 64) == 0, "%s: queue again with the event reset", f);
+    Sleep(100);
+    ok(L.frames(h) == 0 && WaitForSingleObject(AsHandle(ev[1]), 0) == WAIT_TIMEOUT,
+       "%s: a buffer queued with its event reset got a frame", f);
+
+    ok(L.signal(h, 0, 1) == 0 && Again(L, h, 0, 64) == 0, "%s: queue again with the event set", f);
+    Sleep(100);
+    ok(L.frames(h) == 0, "%s: delivered before the event was reset", f);
+    ResetEvent(AsHandle(ev[0]));
+    ok(WaitForSingleObject(AsHandle(ev[0]), 2000) == WAIT_OBJECT_0 && L.frames(h) == 1, "%s: no frame after the reset "
+       "(%u)", f, L.frames(h));
+    uint32_t st = 0, drv = 1;
+    ok(Status(L, h, 0, &st, &drv) == 0 && st == filled && IsZero(static_cast<const uint8_t *>(addr[0]), 0, 64),
+       "%s: at-once frame not marked, or pixels written", f);
+
+    // The loop it is made for, with a paced camera next to it; 1 fps would take minutes.
+    int32_t m = -1;
+    ok(New(L, paced, 64, &m) == 0 && L.start(paced, 200, 8, 8, 8) == 0, "%s: paced camera", f);
+    const uint32_t loops = 300;
+    LARGE_INTEGER t0;
+    QueryPerformanceCounter(&t0);
+    bool flowing = true;
+    for (uint32_t i = 0; i < loops && flowing; ++i) {
+        flowing = WaitForSingleObject(AsHandle(ev[0]), 2000) == WAIT_OBJECT_0 && Again(L, h, 0, 64) == 0;
+        ResetEvent(AsHandle(ev[0]));
+    }
+    flowing = flowing && WaitForSingleObject(AsHandle(ev[0]), 2000) == WAIT_OBJECT_0;
+    const double took = Since(t0);
+    ok(flowing && L.frames(h) == loops + 1 && took < 20.0, "%s: at-once loop: %u frames in %.2f s", f, L.frames(h),
+       took);
+    printf("%s: at-once loop %.0f rounds/s\n", f, loops / took);
+    ok(L.frames(paced) >= 3, "%s: paced camera starved (%u)", f, L.frames(paced));
+    ok(L.stop(paced) == 0, "%s: stop paced", f);
+
+    // Nothing outstanding: the thread blocks, it does not spin.
+    double cpu0 = 0, cpu1 = 0;
+    if (ProcessCpu(&cpu0)) {
+        QueryPerformanceCounter(&t0);
+        Sleep(500);
+        ProcessCpu(&cpu1);
+        const double wall = Since(t0);
+        ok(cpu1 - cpu0 < wall * 0.5, "%s: %.3f s of CPU in %.3f s with nothing to deliver", f, cpu1 - cpu0, wall);
+    }
+
+    // A stop drops a delivery that waits.
+    ok(Again(L, h, 0, 64) == 0 && L.stop(h) == 0, "%s: stop with a delivery waiting", f);
+    ResetEvent(AsHandle(ev[0]));
+    Sleep(100);
+    ok(WaitForSingleObject(AsHandle(ev[0]), 0) == WAIT_TIMEOUT && L.frames(h) == loops + 1, "%s: delivered after stop",
+       f);
+    L.reset();
+}
+
+// Watches 12-bit frames of width x height being written into mem: between two frames, marks both
+// ends with a value no such frame has, and returns true once the first pixel has been written and
+// the last not yet.  False after timeoutMs.
+static bool CatchWrite(volatile uint16_t *mem, uint32_t width, uint32_t height, DWORD timeoutMs)
+{
+    const uint32_t last = width * height - 1, whole = (width - 1 + height - 1) & 0xFFF;
+    const DWORD begin = GetTickCount();
+    while (GetTickCount() - begin < timeoutMs) {
+        // A whole frame has its last pixel (w - 1 + h - 1) above its first; else one is being written.
+        if (((mem[last] - mem[0]) & 0xFFF) != whole || mem[0] == 0xFFFF || mem[last] == 0xFFFF) {
+            if (mem[0] == 0xFFFF || mem[last] == 0xFFFF)  // markers of a round that lost the race
+                mem[last] = mem[0] = 0;
+            continue;
+        }
+        mem[last] = 0xFFFF;
+        mem[0] = 0xFFFF;
+        const DWORD round = GetTickCount();
+        while (mem[0] == 0xFFFF && GetTickCount() - round < 200)
+            ;
+        if (mem[0] != 0xFFFF && mem[last] == 0xFFFF)
+            return true;
+    }
+    return false;
+}
+
+// Frames are written without the lock; freeing, growing, stopping and resetting wait for them.
+static void TestUnlockedWrite(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0xD00D);
+    const char *f = L.file;
+    const uint16_t w = 4096, ht = 2048;
+    const uint32_t pixels = static_cast<uint32_t>(w) * ht, bytes = pixels * 2;
+    L.reset();
+    int32_t n = -1;
+    void *addr = nullptr;
+    uint32_t ev = 0;
+    ok(New(L, h, bytes, &n, &addr, &ev) == 0 && L.start(h, 40, w, ht, 12) == 0, "%s: large frames", f);
+    volatile uint16_t *mem = static_cast<volatile uint16_t *>(addr);
+
+    // An SDK call returns while a frame is half written.
+    bool answered = false;
+    for (int i = 0; i < 40 && !answered; ++i) {
+        if (!CatchWrite(mem, w, ht, 1000))
+            continue;
+        uint32_t st = 0, drv = 0;
+        answered = Status(L, h, n, &st, &drv) == 0 && mem[pixels - 1] == 0xFFFF;
+    }
+    ok(answered, "%s: no SDK call returned while a frame was being written", f);
+
+    // Freeing waits for the end of the write.
+    bool caught = CatchWrite(mem, w, ht, 3000);
+    uint32_t before = L.frames(h);
+    caught = caught && mem[pixels - 1] == 0xFFFF;
+    const uint32_t freed = caught ? FreeBuf(L, h, n) : 1;
+    ok(caught && freed == 0 && L.frames(h) > before, "%s: free did not wait for the frame being written "
+       "(caught %d, rc %x, %u, then %u)", f, caught, freed, before, L.frames(h));
+    if (!caught)
+        FreeBuf(L, h, n);
+
+    // So does a growing re-allocation, and the frame is whole in the new memory.
+    ok(New(L, h, bytes, &n, &addr, &ev) == 0, "%s: large buffer again", f);
+    mem = static_cast<volatile uint16_t *>(addr);
+    caught = CatchWrite(mem, w, ht, 3000);
+    before = L.frames(h);
+    caught = caught && mem[pixels - 1] == 0xFFFF;
+    void *moved = nullptr;
+    ok(caught && Again(L, h, n, bytes + 4096, &moved) == 0 && L.frames(h) > before &&
+       static_cast<const uint16_t *>(moved)[pixels - 1] != 0xFFFF,
+       "%s: growing did not wait for the frame being written", f);
+    if (!caught)
+        Again(L, h, n, bytes + 4096, &moved);
+    mem = static_cast<volatile uint16_t *>(moved != nullptr ? moved : L.address(h, n));
+    if (mem == nullptr) {
+        L.reset();
+        return;
+    }
+
+    // A stop returns once the frame being written is done; none follows.
+    caught = CatchWrite(mem, w, ht, 3000);
+    before = L.frames(h);
+    caught = caught && mem[pixels - 1] == 0xFFFF;
+    ok(caught && L.stop(h) == 0 && L.frames(h) == before + 1 && mem[pixels - 1] != 0xFFFF,
+       "%s: stop did not wait for the frame being written (%u, then %u)", f, before, L.frames(h));
+    L.stop(h);
+    const uint32_t stopped = L.frames(h);
+    L.signal(h, n, 0);
+    mem[0] = 0xFFFF;
+    Sleep(80);
+    ok(L.frames(h) == stopped && mem[0] == 0xFFFF && WaitForSingleObject(AsHandle(ev), 0) == WAIT_TIMEOUT,
+       "%s: frames after stop", f);
+
+    // A reset waits too (the buffer goes only after the write).
+    ok(L.start(h, 40, w, ht, 12) == 0 && CatchWrite(mem, w, ht, 3000), "%s: restart", f);
+    L.reset();
+    ok(L.count() == 0 && L.frames(h) == 0, "%s: reset during a write", f);
+}
+
+// VORLAB_SIM_ATTACH_DELAY makes the DllMain of the library it names slow, and only that one.
+static void TestAttachDelay(Lib *libs, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        Lib &L = libs[i];
+        char path[MAX_PATH * 2], value[64];
+        FullPath(L, path, sizeof path);
+        ok(GetModuleHandleA(path) == nullptr, "%s: still loaded", L.file);
+        // The name without extension, in lower case: the match ignores case.
+        size_t k = 0;
+        for (; L.file[k] != '.' && k < 32; ++k)
+            value[k] = static_cast<char>(L.file[k] >= 'A' && L.file[k] <= 'Z' ? L.file[k] - 'A' + 'a' : L.file[k]);
+        snprintf(value + k, sizeof value - k, ":400");
+        SetEnvironmentVariableA("VORLAB_SIM_ATTACH_DELAY", value);
+        LARGE_INTEGER t0;
+        QueryPerformanceCounter(&t0);
+        HMODULE m = LoadLibraryA(path);
+        const double took = Since(t0);
+        ok(m != nullptr && took >= 0.39, "%s: load with %s took %.3f s", L.file, value, took);
+        if (m != nullptr)
+            FreeLibrary(m);
+        // Other names and other forms leave the load fast (generously so).
+        char wrong[5][64];
+        snprintf(wrong[0], sizeof wrong[0], "%s", i == 0 ? "Tn_Cam:3000" : "Lan_Cam:3000");
+        snprintf(wrong[1], sizeof wrong[1], "%.*s:3000x", static_cast<int>(k), L.file);
+        snprintf(wrong[2], sizeof wrong[2], "%.*s:", static_cast<int>(k), L.file);
+        snprintf(wrong[3], sizeof wrong[3], "%s:3000", L.file);  // with the extension
+        snprintf(wrong[4], sizeof wrong[4], "%.*s 3000", static_cast<int>(k), L.file);
+        for (const char *v : wrong) {
+            SetEnvironmentVariableA("VORLAB_SIM_ATTACH_DELAY", v);
+            QueryPerformanceCounter(&t0);
+            m = LoadLibraryA(path);
+            const double fast = Since(t0);
+            ok(m != nullptr && fast < 2.0, "%s: load with \"%s\" took %.3f s", L.file, v, fast);
+            if (m != nullptr)
+                FreeLibrary(m);
+        }
+    }
+    SetEnvironmentVariableA("VORLAB_SIM_ATTACH_DELAY", nullptr);
+}
+
 struct Variant { const char *folder, *file; const char *const *entries; const char *missing[3]; };
 
 static void TestVariant(const Variant &v)
@@ -674,6 +1202,13 @@ int main(int argc, char **argv)
         if (L.family == 2) TestTn(L);
         if (L.family == 3) TestQd4(L);
         TestAcquisition(L);
+        TestDelays(L);
+        TestSignalOnFree(L);
+        TestScale(L);
+        TestQueueMode(L);
+        TestNoPixels(L);
+        TestAtOnce(L);
+        TestUnlockedWrite(L);
         TestUnload(L);
         TestAcquisitionUnload(L);
     }
@@ -688,6 +1223,7 @@ int main(int argc, char **argv)
     };
     for (const Variant &v : variants)
         TestVariant(v);
+    TestAttachDelay(libs, 3);
     // The process ends while an acquisition runs: that must be clean too.
     void *const h = reinterpret_cast<void *>(0x6006);
     int32_t n = -1;

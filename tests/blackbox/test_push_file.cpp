@@ -3,45 +3,9 @@
 #include <windows.h>
 
 #include "camera_rig.h"
-#include "vor_file_control.h"
+#include "plugin_api.h"
 
 namespace {
-
-// The plug-in's test interface, resolved from the copy the module loaded.
-struct Plugin {
-  VorFileSimTraceCountFn TraceCount = nullptr;
-  VorFileSimTraceLineFn TraceLine = nullptr;
-  VorFileSimTraceClearFn TraceClear = nullptr;
-  VorFileSimOpenInfoFn OpenInfo = nullptr;
-  VorFileSimPushInfoFn PushInfo = nullptr;
-  VorFileSimFailOpenFn FailOpen = nullptr;
-  VorFileSimFailPushFn FailPush = nullptr;
-
-  bool Bind(const std::string& path) {
-    HMODULE module = GetModuleHandleA(path.c_str());
-    if (module == nullptr) module = LoadLibraryA(path.c_str());  // held for the rest of the case
-    Resolve(module, "VOR_File_SimTraceCount", TraceCount);
-    Resolve(module, "VOR_File_SimTraceLine", TraceLine);
-    Resolve(module, "VOR_File_SimTraceClear", TraceClear);
-    Resolve(module, "VOR_File_SimOpenInfo", OpenInfo);
-    Resolve(module, "VOR_File_SimPushInfo", PushInfo);
-    Resolve(module, "VOR_File_SimFailOpen", FailOpen);
-    Resolve(module, "VOR_File_SimFailPush", FailPush);
-    return TraceLine != nullptr && OpenInfo != nullptr && FailOpen != nullptr;
-  }
-  std::vector<std::string> Trace() const {
-    std::vector<std::string> lines;
-    char line[1024];
-    for (int32_t i = 0; i < TraceCount(); ++i) {
-      if (TraceLine(i, line, sizeof line) >= 0) lines.push_back(line);
-    }
-    return lines;
-  }
-  template <typename Fn>
-  static void Resolve(HMODULE module, const char* name, Fn& slot) {
-    slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  }
-};
 
 // A rig with the plug-in beside the module, a QD4 camera and one buffer of `size` bytes.
 struct Recording {
@@ -53,7 +17,7 @@ struct Recording {
   }
   std::string Folder() const { return rig.host.folder() + "\\"; }
   CameraRig rig;
-  Plugin plugin;
+  PluginApi plugin;
   bool ready = false;
 };
 

@@ -238,6 +238,14 @@ SimApi ModuleHost::SimAt(const std::string& path) {
   ResolveByName(sim.module, "SimTraceCount", sim.TraceCount);
   ResolveByName(sim.module, "SimTraceLine", sim.TraceLine);
   ResolveByName(sim.module, "SimTraceClear", sim.TraceClear);
+  ResolveByName(sim.module, "SimSetDelay", sim.SetDelay);
+  ResolveByName(sim.module, "SimCallsEntered", sim.CallsEntered);
+  ResolveByName(sim.module, "SimCallsReturned", sim.CallsReturned);
+  ResolveByName(sim.module, "SimSetSignalOnFree", sim.SetSignalOnFree);
+  ResolveByName(sim.module, "SimSetAcquisitionMode", sim.SetAcquisitionMode);
+  ResolveByName(sim.module, "SimStartAcquisition", sim.StartAcquisition);
+  ResolveByName(sim.module, "SimStopAcquisition", sim.StopAcquisition);
+  ResolveByName(sim.module, "SimFramesDelivered", sim.FramesDelivered);
   return sim;
 }
 

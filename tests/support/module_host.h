@@ -54,6 +54,14 @@ struct SimApi {
   SimTraceCountFn TraceCount = nullptr;
   SimTraceLineFn TraceLine = nullptr;
   SimTraceClearFn TraceClear = nullptr;
+  SimSetDelayFn SetDelay = nullptr;
+  SimCallsEnteredFn CallsEntered = nullptr;
+  SimCallsReturnedFn CallsReturned = nullptr;
+  SimSetSignalOnFreeFn SetSignalOnFree = nullptr;
+  SimSetAcquisitionModeFn SetAcquisitionMode = nullptr;
+  SimStartAcquisitionFn StartAcquisition = nullptr;
+  SimStopAcquisitionFn StopAcquisition = nullptr;
+  SimFramesDeliveredFn FramesDelivered = nullptr;
 
   bool valid() const { return module != nullptr && Reset != nullptr && TraceLine != nullptr; }
   std::vector<std::string> Trace() const;

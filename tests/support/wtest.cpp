@@ -9,7 +9,54 @@ namespace {
 LONG s_passed = 0;
 LONG s_failed = 0;
 const char* s_current = "";
+size_t s_currentIndex = 0;
 CRITICAL_SECTION s_printLock;
+thread_local Context* t_context = nullptr;
+
+// The open contexts of this thread, outermost first.
+std::string ContextText(const Context* context);
+
+// A crash ends this process: report the case, run the cases after it in a child process, and
+// leave with a failure.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
+  // Which module the fault is in, and where in it.
+  void* address = info->ExceptionRecord->ExceptionAddress;
+  HMODULE module = nullptr;
+  char moduleName[MAX_PATH] = "?";
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         static_cast<LPCSTR>(address), &module)) {
+    GetModuleFileNameA(module, moduleName, MAX_PATH);
+  }
+  printf("CRASH %s: exception 0x%08lx at %p (%s+0x%llx)\n", s_current,
+         static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode), address, moduleName,
+         static_cast<unsigned long long>(static_cast<char*>(address) - reinterpret_cast<char*>(module)));
+  fflush(stdout);
+  std::vector<Case>& cases = Cases();
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string command = std::string("\"") + self + "\"";
+  bool any = false;
+  for (size_t i = s_currentIndex + 1; i < cases.size(); ++i) {
+    if (!cases[i].wanted) continue;
+    command += " ";
+    command += cases[i].name;
+    any = true;
+  }
+  if (any) {
+    printf("running the cases after %s in a child process\n", s_current);
+    fflush(stdout);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+      WaitForSingleObject(process.hThread, INFINITE);
+      WaitForSingleObject(process.hProcess, INFINITE);
+    }
+  }
+  printf("%s crashed: this run failed\n", s_current);
+  fflush(stdout);
+  ExitProcess(1);
+}
 
 }  // namespace
 
@@ -33,12 +80,32 @@ bool Check(bool condition, const char* file, int line, const char* format, ...) 
   va_start(args, format);
   vsnprintf(message, sizeof message, format, args);
   va_end(args);
+  const std::string context = ContextText(t_context);
   EnterCriticalSection(&s_printLock);
-  printf("%s:%d: [%s] Test failed: %s\n", base, line, s_current, message);
+  printf("%s:%d: [%s]%s Test failed: %s\n", base, line, s_current, context.c_str(), message);
   fflush(stdout);
   LeaveCriticalSection(&s_printLock);
   return false;
 }
+
+namespace {
+
+std::string ContextText(const Context* context) {
+  if (context == nullptr) return "";
+  return ContextText(context->outer()) + " [" + context->text() + "]";
+}
+
+}  // namespace
+
+Context::Context(const char* format, ...) : outer_(t_context) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text_, sizeof text_, format, args);
+  va_end(args);
+  t_context = this;
+}
+
+Context::~Context() { t_context = outer_; }
 
 std::string Format(const char* format, ...) {
   char text[4096];
@@ -78,12 +145,19 @@ bool CheckEqualStr(const std::string& expected, const std::string& actual, const
 int RunAll(int argc, char** argv) {
   InitializeCriticalSection(&s_printLock);
   setvbuf(stdout, nullptr, _IONBF, 0);
+  SetUnhandledExceptionFilter(ReportCrash);
+  std::vector<Case>& cases = Cases();
+  for (Case& c : cases) {
+    c.wanted = argc < 2;
+    for (int i = 1; i < argc; ++i) c.wanted |= strcmp(argv[i], c.name) == 0;
+  }
   int ran = 0;
-  for (const Case& c : Cases()) {
-    bool wanted = argc < 2;
-    for (int i = 1; i < argc; ++i) wanted |= strcmp(argv[i], c.name) == 0;
-    if (!wanted) continue;
+  for (size_t index = 0; index < cases.size(); ++index) {
+    const Case& c = cases[index];
+    if (!c.wanted) continue;
     s_current = c.name;
+    s_currentIndex = index;
+    printf("run  %s\n", c.name);
     const LONG failedBefore = s_failed;
     const DWORD start = GetTickCount();
     c.run();

@@ -25,6 +25,9 @@ static VorFileSimPushInfoFn PushInfo;
 static VorFileSimFailOpenFn FailOpen;
 static VorFileSimFailPushFn FailPush;
 static VorFileSimResetFn Reset;
+static VorFileSimSetDelayFn SetDelay;
+static VorFileSimCallsEnteredFn Entered;
+static VorFileSimCallsReturnedFn Returned;
 
 static char g_tmp[MAX_PATH];  // scratch folder, removed at the end
 static char g_out[MAX_PATH];  // keeps sample12.tif
@@ -389,6 +392,160 @@ static void TestTableSlots()
     DeleteFileA(path);
 }
 
+static double Since(const LARGE_INTEGER &from)
+{
+    LARGE_INTEGER now, f;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(now.QuadPart - from.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+// A Push or a Close on a thread of its own, timed.
+struct SlowCall {
+    VorFileObject *object;
+    unsigned char *rec;
+    const void *pic;  // null: Close
+    int32_t rc;
+    double seconds;
+    HANDLE thread;
+};
+
+static DWORD WINAPI SlowCallThread(void *arg)
+{
+    SlowCall *c = static_cast<SlowCall *>(arg);
+    LARGE_INTEGER t0;
+    QueryPerformanceCounter(&t0);
+    c->rc = c->pic != nullptr ? PushPage(c->object, c->rec, c->pic, nullptr) : c->object->Close();
+    c->seconds = Since(t0);
+    return 0;
+}
+
+static void StartCall(SlowCall &c)
+{
+    c.rc = -1;
+    c.seconds = 0;
+    c.thread = CreateThread(nullptr, 0, SlowCallThread, &c, 0, nullptr);
+    ok(c.thread != nullptr, "CreateThread failed");
+}
+
+static void JoinCall(SlowCall &c)
+{
+    if (c.thread != nullptr) {
+        WaitForSingleObject(c.thread, INFINITE);
+        CloseHandle(c.thread);
+        c.thread = nullptr;
+    }
+}
+
+static bool WaitEntered(const char *operation, int32_t count)
+{
+    const DWORD begin = GetTickCount();
+    while (Entered(operation) < count) {
+        if (GetTickCount() - begin > 2000)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// Delays sleep before the lock, per operation; entered and returned count every call.
+static void TestDelays()
+{
+    Reset();
+    const char *const ops[8] = {"VOR_File_PlugInit", "VOR_File_PlugUnInit", "VOR_File_CreateObject",
+                                "VOR_File_DeleteObject", "Open", "Reserved", "Push", "Close"};
+    bool zero = Entered("Open ") == -1 && Returned("open") == -1 && Entered(nullptr) == -1;
+    for (const char *op : ops)
+        zero = zero && Entered(op) == 0 && Returned(op) == 0;
+    ok(zero, "counters after reset, or unknown names counted");
+    SetDelay("Flush", 500);  // ignored
+
+    // Every operation can be made slow, and is counted.
+    char first[MAX_PATH], second[MAX_PATH];
+    Path(first, "delay1.tif");
+    Path(second, "delay2.tif");
+    unsigned char pages[3][kPixels], rec[VOR_FILE_INFO_SIZE], rec2[VOR_FILE_INFO_SIZE];
+    Pattern8(pages);
+    MakeRecord(rec, kW, kH, 8, pages[0]);
+    MakeRecord(rec2, kW, kH, 8, pages[1]);
+    for (const char *op : ops)
+        SetDelay(op, 120);
+    double took[8];
+    LARGE_INTEGER t0;
+    QueryPerformanceCounter(&t0);
+    ok(PlugInit(kClient) == 0, "PlugInit");
+    took[0] = Since(t0);
+    QueryPerformanceCounter(&t0);
+    ok(PlugUnInit() == 0, "PlugUnInit");
+    took[1] = Since(t0);
+    QueryPerformanceCounter(&t0);
+    VorFileObject *o = CreateObject(nullptr, kClient, kClient);
+    took[2] = Since(t0);
+    ok(o != nullptr, "CreateObject");
+    if (o == nullptr)
+        return;
+    QueryPerformanceCounter(&t0);
+    ok(OpenFile(o, first, rec) == 0, "Open");
+    took[4] = Since(t0);
+    QueryPerformanceCounter(&t0);
+    ok(o->Reserved() == 0, "Reserved");
+    took[5] = Since(t0);
+    QueryPerformanceCounter(&t0);
+    ok(PushPage(o, rec, pages[0], nullptr) == 0, "Push");
+    took[6] = Since(t0);
+    QueryPerformanceCounter(&t0);
+    ok(o->Close() == 0, "Close");
+    took[7] = Since(t0);
+    QueryPerformanceCounter(&t0);
+    ok(DeleteFileObject(o) == 0, "DeleteObject");
+    took[3] = Since(t0);
+    for (int i = 0; i < 8; ++i)
+        ok(took[i] >= 0.118 && Entered(ops[i]) == 1 && Returned(ops[i]) == 1, "%s: %.3f s, counted %d/%d", ops[i],
+           took[i], Entered(ops[i]), Returned(ops[i]));
+    for (const char *op : ops)
+        SetDelay(op, 0);
+
+    // While a Push sleeps: other operations, control calls, and a Push of another object on
+    // this thread all go through.
+    VorFileObject *a = CreateObject(nullptr, kClient, kClient), *b = CreateObject(nullptr, kClient, kClient);
+    ok(a != nullptr && b != nullptr, "two objects");
+    if (a == nullptr || b == nullptr)
+        return;
+    ok(OpenFile(a, first, rec) == 0 && OpenFile(b, second, rec2) == 0, "two files");
+    const DWORD delayMs = 800;
+    SetDelay("Push", delayMs);
+    SlowCall slow = {a, rec, pages[1], -1, 0, nullptr};
+    StartCall(slow);
+    ok(WaitEntered("Push", 2), "the delayed Push never entered");
+    ok(PlugInit(kClient) == 0 && b->Reserved() == 0 && TraceCount() > 0, "calls while a Push sleeps");
+    SetDelay("Push", 0);  // read on entry: the sleeping call keeps its delay
+    ok(PushPage(b, rec2, pages[1], nullptr) == 0 && Returned("Push") == 2 && Entered("Push") == 3,
+       "a Push on another thread waited for the delayed one (%d/%d)", Entered("Push"), Returned("Push"));
+    ok(WaitForSingleObject(slow.thread, 0) == WAIT_TIMEOUT, "the delayed Push ended before the calls made meanwhile");
+    JoinCall(slow);
+    ok(slow.rc == 0 && slow.seconds >= delayMs / 1000.0 * 0.98, "delayed Push rc %x after %.3f s", slow.rc,
+       slow.seconds);
+    ok(Entered("Push") == 3 && Returned("Push") == 3, "Push counted %d/%d", Entered("Push"), Returned("Push"));
+    ok(a->Close() == 0 && b->Close() == 0, "Close both");
+    const void *one[1] = {pages[1]};
+    CheckTiff(first, 8, one, 1);
+    CheckTiff(second, 8, one, 1);
+
+    // Reset clears delays and counters: a Close with a long delay set before it comes back soon.
+    SetDelay("Close", 4000);
+    Reset();
+    ok(Entered("Push") == 0 && Returned("Close") == 0, "reset kept the counters");
+    SlowCall quick = {a, nullptr, nullptr, -1, 0, nullptr};
+    StartCall(quick);
+    ok(quick.thread != nullptr && WaitForSingleObject(quick.thread, 2000) == WAIT_OBJECT_0, "reset kept the delay");
+    JoinCall(quick);
+    ok(Entered("Close") == 1 && Returned("Close") == 1, "Close counted after reset");
+    DeleteFileObject(a);
+    DeleteFileObject(b);
+    DeleteFileA(first);
+    DeleteFileA(second);
+}
+
 static bool Load(const char *simDir)
 {
     char dll[MAX_PATH * 2];
@@ -409,8 +566,11 @@ static bool Load(const char *simDir)
     FailOpen = Proc<VorFileSimFailOpenFn>(g_mod, "VOR_File_SimFailOpen");
     FailPush = Proc<VorFileSimFailPushFn>(g_mod, "VOR_File_SimFailPush");
     Reset = Proc<VorFileSimResetFn>(g_mod, "VOR_File_SimReset");
+    SetDelay = Proc<VorFileSimSetDelayFn>(g_mod, "VOR_File_SimSetDelay");
+    Entered = Proc<VorFileSimCallsEnteredFn>(g_mod, "VOR_File_SimCallsEntered");
+    Returned = Proc<VorFileSimCallsReturnedFn>(g_mod, "VOR_File_SimCallsReturned");
     const bool all = PlugInit && PlugUnInit && CreateObject && DeleteFileObject && TraceCount && TraceLine && TraceClear &&
-                     OpenInfo && PushInfo && FailOpen && FailPush && Reset;
+                     OpenInfo && PushInfo && FailOpen && FailPush && Reset && SetDelay && Entered && Returned;
     ok(all, "an export is missing");
     return all;
 }
@@ -453,6 +613,7 @@ int main(int argc, char **argv)
         TestFailControls();
         TestDeleteOpen();
         TestTableSlots();
+        TestDelays();
         TestUnload();
     }
     const char *const names[] = {"sample8.tif", "fail.tif", "sample12.tif"};
