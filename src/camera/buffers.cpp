@@ -56,17 +56,41 @@ struct RetiredRecords {
 
   ~RetiredRecords() { delete[] records; }
 
-  // Under the registry lock: marks them retiring.  False when there is no memory for the list.
-  bool Take(void* hCam) noexcept {
-    size_t live = 0;
-    BufferRegistry::ForEach([&](BufferRecord* r) {
-      if (r->hCam == hCam && !r->retiring.load()) ++live;
+  // Under the registry lock: retires the camera's registrations and waits until the calls that
+  // use them are over, so no SDK call of the camera is under way and no buffer of it can be
+  // added any more; then retires its buffers and waits until their copies are over.  False,
+  // leaving the camera as it was, when there is no memory for the list.
+  bool Take(RegistryLock& lock, void* hCam) noexcept {
+    if (!Retire(hCam, true)) return false;
+    const size_t registrations = count;
+    for (size_t i = 0; i < registrations; ++i) lock.WaitUntilUnused(records[i]);
+    if (!Retire(hCam, false)) {
+      for (size_t i = 0; i < count; ++i) records[i]->retiring.store(false);
+      return false;
+    }
+    for (size_t i = registrations; i < count; ++i) lock.WaitUntilUnused(records[i]);
+    return true;
+  }
+
+ private:
+  // Appends the camera's live registrations (or buffers) to the list and retires them.  False,
+  // leaving the list as it was, when there is no memory for the longer list.
+  bool Retire(void* hCam, bool registrations) noexcept {
+    auto wanted = [&](const BufferRecord* r) {
+      return r->hCam == hCam && !r->retiring.load() && (r->bufNr == kRegistrationBufNr) == registrations;
+    };
+    size_t more = 0;
+    BufferRegistry::ForEach([&](const BufferRecord* r) {
+      more += wanted(r) ? 1 : 0;
       return true;
     });
-    records = new (std::nothrow) BufferRecord*[live];
-    if (records == nullptr) return false;
+    BufferRecord** list = new (std::nothrow) BufferRecord*[count + more + 1];
+    if (list == nullptr) return false;
+    for (size_t i = 0; i < count; ++i) list[i] = records[i];
+    delete[] records;
+    records = list;
     BufferRegistry::ForEach([&](BufferRecord* r) {
-      if (r->hCam == hCam && !r->retiring.load()) {
+      if (wanted(r)) {
         r->retiring.store(true);
         records[count++] = r;
       }
@@ -314,13 +338,12 @@ extern "C" ErrorCode WINAPI Vcleanup(void* hCam) {
     } else if ((registration = BufferRegistry::LiveRegistration(hCam)) == nullptr) {
       result = kOptionNotAvailable;
       line = "Vcleanup error\r\n";
-    } else if (!retired.Take(hCam)) {
+    } else if (retired.Take(lock, hCam)) {
+      family = registration->family;  // the registration is ours now: nobody else deletes it
+      entry = EntryPoints();
+    } else {
       result = ERROR_NOT_ENOUGH_MEMORY;
       line = "Vcleanup error\r\n";
-    } else {
-      family = registration->family;
-      for (size_t i = 0; i < retired.count; ++i) lock.WaitUntilUnused(retired.records[i]);
-      entry = EntryPoints();
     }
   }
   if (family != kNoFamily) result = ReleaseAll(entry, hCam, family, &retired);

@@ -228,3 +228,24 @@ TEST_CASE(slow_sdk_call_of_one_camera_does_not_stall_another) {
     ok_eq_hex(0, call.result());
   }
 }
+
+// A cleanup while the camera's allocation is under way: the allocation finishes first, and its
+// buffer goes back with the others instead of staying behind unregistered.
+TEST_CASE(cleanup_during_an_allocation_gives_its_buffer_back) {
+  CameraRig rig("race_alloc_cleanup");
+  if (!rig.loaded || !rig.Init(Cam(0x81), 2)) return;
+  HeldLibrary held(rig.host.PathOf(kTnCam));
+  rig.NewBuffer(Cam(0x81), 64);
+  SimApi sim = rig.Sim(2);
+  sim.SetDelay("ALLOCATE_BUFFER", 300);
+  int16_t number = -1;
+  uint32_t event = 0;
+  AsyncCall allocate([&] { return rig.host.api.AllocateBuffer(Cam(0x81), &number, 64, 0, &event); });
+  ok(WaitUntil([&] { return sim.CallsEntered("ALLOCATE_BUFFER") == 2; }), "no allocation started");
+  ok_eq_hex(0, rig.host.api.cleanup(Cam(0x81)));
+  ok(allocate.Join(), "the allocation did not return");
+  ok_eq_hex(0, allocate.result());
+  ok_eq_int(1, number);
+  ok_eq_int(0, sim.BufferCount());
+  ok_eq_hex(kNotRegistered, rig.host.api.cleanup(Cam(0x81)));
+}
