@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # Sets up, builds, and runs the benchmark programs under Wine, in a prefix of their own
-# (the log benchmark fills and empties that prefix's log folder).
+# (the log benchmark fills and empties that prefix's log folder).  The programs and the
+# wineserver run pinned to one CPU, so the figures compare like with like; the parallel-copy
+# figure widens the program to two CPUs itself.  Arguments name bench_buffers' sections
+# (copy parallel isolation endtoend registry wake cost); none runs them all.
 set -eu
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$here/scripts/build.sh" >/dev/null
 cd "$here/build/bench"
 export VORLAB_WINEPREFIX="$here/build/wineprefix-bench"
-"$here/scripts/wine-run.sh" bench_buffers.exe
-echo
-"$here/scripts/wine-run.sh" bench_log.exe
+"$here/scripts/wine-run.sh" cmd /c exit 0
+WINEPREFIX="$VORLAB_WINEPREFIX" wineserver -k 2>/dev/null || true
+WINEPREFIX="$VORLAB_WINEPREFIX" taskset -c 0 wineserver -p 5
+taskset -c 0 "$here/scripts/wine-run.sh" bench_buffers.exe "$@"
+if [ $# -eq 0 ]; then
+  echo
+  taskset -c 0 "$here/scripts/wine-run.sh" bench_log.exe
+fi

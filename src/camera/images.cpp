@@ -8,6 +8,7 @@
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
 #include "diagnostics/log_channel.h"
+#include "host/labview_runtime.h"
 #include "vorlabview.h"
 
 namespace {
@@ -23,11 +24,21 @@ struct ArrayTarget {
 
 bool ValidArray(VLVArrayHandle array) noexcept { return array != nullptr && *array != nullptr; }
 
+// The array's element bytes: what its dimension sizes hold at the pixel width, and no more than
+// its block really has when LabVIEW's memory manager can tell (an array of another element
+// type than the bits per pixel imply has a smaller block than its sizes suggest).
 ArrayTarget TargetOf(VLVArrayHandle array, int dimensions, uint64_t pixelWidth) noexcept {
   const int32_t* sizes = static_cast<const int32_t*>(*array);
   uint64_t elements = 1;
   for (int d = 0; d < dimensions; ++d) elements *= sizes[d] > 0 ? static_cast<uint64_t>(sizes[d]) : 0;
-  return {static_cast<uint8_t*>(*array) + 4 * dimensions, elements * pixelWidth};
+  uint64_t capacity = elements * pixelWidth;
+  uint64_t blockSize = 0;
+  if (RuntimeHandleSize(array, &blockSize)) {
+    const uint64_t header = 4 * static_cast<uint64_t>(dimensions);
+    const uint64_t room = blockSize > header ? blockSize - header : 0;
+    if (room < capacity) capacity = room;
+  }
+  return {static_cast<uint8_t*>(*array) + 4 * dimensions, capacity};
 }
 
 // What a copy reads: a buffer's memory and registered size, taken under the registry lock.

@@ -10,6 +10,7 @@
 namespace {
 
 typedef int32_t (*DSSetHandleSizeFn)(void* handle, size_t size);
+typedef int32_t (*DSGetHandleSizeFn)(void* handle);
 
 // One bound run-time function: its address once resolved, and its exported name.
 struct RuntimeFunctionEntry {
@@ -17,13 +18,22 @@ struct RuntimeFunctionEntry {
   char name[32];
 };
 
-// The run-time binding: the module the host named, and the one function the module uses.
+// A run-time function the module can do without: looked up once, and looked up again only
+// when the host names another run-time module.
+struct OptionalFunctionEntry {
+  void* volatile address;  // null until found
+  volatile LONG searched;  // the search ran and found nothing
+  char name[32];
+};
+
+// The run-time binding: the module the host named, and the functions the module uses.
 struct RuntimeBinding {
   HMODULE volatile namedModule;  // set only by SetLVRTModule
   RuntimeFunctionEntry setHandleSize;
+  OptionalFunctionEntry getHandleSize;  // for the image exports' bounds check
 };
 
-RuntimeBinding s_runtime = {nullptr, {nullptr, "DSSetHandleSize"}};
+RuntimeBinding s_runtime = {nullptr, {nullptr, "DSSetHandleSize"}, {nullptr, 0, "DSGetHandleSize"}};
 
 [[noreturn]] void FatalEnd(const char* text) noexcept {
   MessageBoxA(nullptr, text, "Fatal Error", MB_TASKMODAL | MB_ICONERROR);
@@ -59,6 +69,22 @@ int32_t RuntimeSetHandleSize(void* handle, size_t size) noexcept {
   return reinterpret_cast<DSSetHandleSizeFn>(entry.address)(handle, size);
 }
 
+bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept {
+  OptionalFunctionEntry& entry = s_runtime.getHandleSize;
+  if (entry.address == nullptr && !entry.searched) {
+    // Racing first calls find the same address; a miss is remembered so that a host that is
+    // not LabVIEW pays for the search once.
+    HMODULE runtime = FindRuntimeModule();
+    void* address = runtime != nullptr ? reinterpret_cast<void*>(GetProcAddress(runtime, entry.name)) : nullptr;
+    if (address != nullptr) entry.address = address; else entry.searched = 1;
+  }
+  if (entry.address == nullptr) return false;
+  const int32_t blockSize = reinterpret_cast<DSGetHandleSizeFn>(entry.address)(handle);
+  if (blockSize < 0) return false;
+  *size = static_cast<uint64_t>(blockSize);
+  return true;
+}
+
 /***********************************************************************
  *      SetLVRTModule (vorlabview.14)
  *
@@ -70,4 +96,5 @@ int32_t RuntimeSetHandleSize(void* handle, size_t size) noexcept {
  */
 extern "C" void WINAPI SetLVRTModule(HMODULE runtimeModule) {
   s_runtime.namedModule = runtimeModule;
+  s_runtime.getHandleSize.searched = 0;  // a function not found so far may be in this module
 }

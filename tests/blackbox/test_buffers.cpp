@@ -251,3 +251,36 @@ TEST_CASE(library_released_with_the_last_camera_of_its_family) {
   ok(!rig.host.IsLoaded(kLanCam), "not released with the last Lanticam camera");
   ok(rig.host.IsLoaded(kTnCam), "the Tornio library went with the Lanticam cameras");
 }
+
+// Allocating a buffer again with another size: the SDK may move a grown buffer, so the record
+// must follow it, and a copy of the whole new size reads the buffer's real memory.
+TEST_CASE(allocating_again_with_another_size_follows_the_buffer) {
+  struct Case {
+    int32_t family;
+    bool nullAddress;  // Lanticam's allocation leaves the address to MAP_BUFFER
+  };
+  const Case cases[] = {{1, false}, {1, true}, {2, false}, {3, false}};
+  for (const Case& c : cases) {
+    WTEST_CONTEXT("family %d, address from MAP_BUFFER %d", c.family, c.nullAddress);
+    CameraRig rig("alloc_resize");
+    if (!rig.loaded || !rig.Init(Cam(0x44), c.family)) return;
+    SimApi sim = rig.Sim(c.family);
+    if (c.nullAddress) sim.SetNullAddress("ALLOCATE_BUFFER_EX", 1);
+    const int16_t number = rig.NewBuffer(Cam(0x44), 1 << 20);
+    int16_t again = number;
+    uint32_t event = 0;
+    const uint32_t grown = 3 << 20;
+    ok_eq_hex(0, rig.host.api.AllocateBuffer(Cam(0x44), &again, grown, 0, &event));
+    ok_eq_int(grown, sim.BufferSize(Cam(0x44), number));
+    sim.FillBuffer(Cam(0x44), number, 21, 0);
+    LvArray array({1024 * 1536}, 2, 64);
+    ok_eq_hex(0, rig.host.api.GetImageFromBuffer(Cam(0x44), number, 1024, 1536, 16, array.handle()));
+    bool same = true;
+    for (size_t i = 0; i < grown && same; ++i) same = array.elements()[i] == SimPatternByte(21, i);
+    ok(same, "the copy did not read the grown buffer");
+    // Smaller again: the SDK keeps the buffer; copies are bounded by the new size.
+    ok_eq_hex(0, rig.host.api.AllocateBuffer(Cam(0x44), &again, 1024, 0, &event));
+    ok_eq_hex(0xA00A3006, rig.host.api.GetImageFromBuffer(Cam(0x44), number, 64, 32, 8, array.handle()));
+    ok_eq_hex(0, rig.host.api.GetImageFromBuffer(Cam(0x44), number, 32, 32, 8, array.handle()));
+  }
+}

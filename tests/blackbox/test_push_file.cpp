@@ -165,3 +165,29 @@ TEST_CASE(missing_plugin_refuses_the_recording) {
   ok_eq_hex(0x800A3004, rig.host.api.InitPushFile(Cam(0x54), "x", 8, 8, 8, 0, 10));
   ok_eq_hex(0x800A3004, rig.host.api.PushImageToFile(Cam(0x54), 0));
 }
+
+// Camera handle 0 is a handle like any other: it records and closes, and a second open is
+// refused while its recording is open.
+TEST_CASE(camera_handle_zero_records_like_any_other) {
+  Recording r("push_handle_zero");
+  if (!ok(r.ready, "no rig") || !r.rig.Init(nullptr, 3)) return;
+  const ModuleApi& api = r.rig.host.api;
+  r.rig.NewBuffer(nullptr, 8 * 8);
+  r.plugin.TraceClear();
+  ok_eq_hex(0, api.InitPushFile(nullptr, "zero", 8, 8, 8, 0, 10));
+  ok_eq_hex(0x800A3004, api.InitPushFile(nullptr, "zero2", 8, 8, 8, 0, 10));
+  ok_eq_hex(0x800A3004, api.InitPushFile(Cam(0x51), "other", 8, 8, 8, 0, 10));
+  ok_eq_hex(0, api.PushImageToFile(nullptr, 0));
+  ok_eq_hex(0x800A3004, api.PushImageToFile(Cam(0x51), 0));
+  ok_eq_hex(0, api.ClosePushFile(nullptr));
+  ok_eq_hex(0x800A3004, api.ClosePushFile(nullptr));
+  // One object made and deleted: nothing was left open behind another.
+  int creates = 0, deletes = 0;
+  for (const std::string& line : r.plugin.Trace()) {
+    creates += line.compare(0, 13, "CreateObject ") == 0;
+    deletes += line == "DeleteObject";
+  }
+  ok_eq_int(1, creates);
+  ok_eq_int(1, deletes);
+  ok_eq_hex(0, api.cleanup(nullptr));
+}

@@ -22,21 +22,6 @@ bool HoldsPattern(const uint8_t* bytes, size_t count, uint32_t seed) {
 
 int32_t Entered(const SimApi& sim, const char* entry) { return sim.CallsEntered(entry); }
 
-// A reference of the test's own to a stand-in, so its counters can be read after the module's
-// last cleanup of the family.
-class HeldLibrary {
- public:
-  explicit HeldLibrary(const std::string& path) : module_(LoadLibraryA(path.c_str())) {}
-  ~HeldLibrary() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  HeldLibrary(const HeldLibrary&) = delete;
-  HeldLibrary& operator=(const HeldLibrary&) = delete;
-
- private:
-  HMODULE module_;
-};
-
 }  // namespace
 
 // A frame that arrives while the stop loop cleans up the family's last camera wakes the

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <string.h>
 
+#include <map>
+
 namespace {
 
 constexpr int32_t kNoError = 0;
@@ -11,6 +13,18 @@ constexpr int32_t kMemoryFull = 2;
 
 LvMemoryCalls s_calls = {0, nullptr, 0};
 bool s_fail = false;
+
+constexpr uint8_t kPoison = 0xA5;
+
+// Arrays made by LvNewArray: the block size LabVIEW would report, and the guard behind it.
+struct ArrayBlock {
+  size_t size;
+  size_t guard;
+};
+std::map<void*, ArrayBlock>& Arrays() {
+  static std::map<void*, ArrayBlock> arrays;
+  return arrays;
+}
 
 }  // namespace
 
@@ -45,4 +59,31 @@ extern "C" int32_t DSSetHandleSize(void* handle, size_t size) {
   if (grown == nullptr) return kMemoryFull;
   *h = grown;
   return kNoError;
+}
+
+void** LvNewArray(const int32_t* sizes, int dimensions, size_t elementBytes, size_t guard) {
+  size_t elements = 1;
+  for (int d = 0; d < dimensions; ++d) elements *= sizes[d] > 0 ? static_cast<size_t>(sizes[d]) : 0;
+  const size_t size = 4 * static_cast<size_t>(dimensions) + elements * elementBytes;
+  auto** handle = static_cast<void**>(HeapAlloc(GetProcessHeap(), 0, sizeof(void*)));
+  *handle = HeapAlloc(GetProcessHeap(), 0, size + guard);
+  memset(*handle, kPoison, size + guard);
+  memcpy(*handle, sizes, 4 * static_cast<size_t>(dimensions));
+  Arrays()[handle] = ArrayBlock{size, guard};
+  return handle;
+}
+
+bool LvArrayPoisonFrom(void** handle, int dimensions, size_t from) {
+  const ArrayBlock& block = Arrays()[handle];
+  const uint8_t* bytes = static_cast<const uint8_t*>(*handle);
+  for (size_t i = 4 * static_cast<size_t>(dimensions) + from; i < block.size + block.guard; ++i) {
+    if (bytes[i] != kPoison) return false;
+  }
+  return true;
+}
+
+extern "C" int32_t DSGetHandleSize(void* handle) {
+  auto found = Arrays().find(handle);
+  if (found != Arrays().end()) return static_cast<int32_t>(found->second.size);
+  return handle != nullptr ? static_cast<int32_t>(LvBlockSize(handle)) : -1;
 }

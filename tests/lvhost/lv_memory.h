@@ -24,4 +24,12 @@ void LvResetCalls();
 // With `fail` set, DSSetHandleSize reports mFullErr (2) and changes nothing.
 void LvFailResize(bool fail);
 
+// A new numeric array handle: one 32-bit size per dimension, then the elements, all poisoned
+// (0xA5).  Its block is exactly that size as DSGetHandleSize reports it; `guard` more poisoned
+// bytes follow it in memory, so a write past the block can be seen.
+void** LvNewArray(const int32_t* sizes, int dimensions, size_t elementBytes, size_t guard = 64);
+// True when the array's elements from byte `from` on, and its guard bytes, still hold the poison.
+bool LvArrayPoisonFrom(void** handle, int dimensions, size_t from);
+
 extern "C" int32_t DSSetHandleSize(void* handle, size_t size);
+extern "C" int32_t DSGetHandleSize(void* handle);

@@ -110,6 +110,21 @@ class ModuleHost {
   std::vector<std::string> standIns_;
 };
 
+// A reference of the test's own to a loaded library, so that a stand-in's counters and trace
+// can still be read after the module's last cleanup of its family has released it.
+class HeldLibrary {
+ public:
+  explicit HeldLibrary(const std::string& path) : module_(LoadLibraryA(path.c_str())) {}
+  ~HeldLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  HeldLibrary(const HeldLibrary&) = delete;
+  HeldLibrary& operator=(const HeldLibrary&) = delete;
+
+ private:
+  HMODULE module_;
+};
+
 // Points the import of `function` from `dll` in `module` at `replacement`; the old
 // address goes to *original.  Returns false when the module does not import it.
 bool PatchImport(HMODULE module, const char* dll, const char* function, void* replacement,
