@@ -1,16 +1,53 @@
-/* vorlabview.h: the exports of vorlabview.dll, for LabVIEW's Import Shared Library wizard
- * and for C callers.  Every function but SetLVRTModule returns an error code, 0 for success;
- * VGetErrorText turns any code into text.  All functions use the standard (WINAPI) calling
- * convention. */
+/* vorlabview.h: the exports of vorlabview.dll (64-bit), for LabVIEW's Import Shared Library
+ * wizard and for C and C++ callers.  Every function but SetLVRTModule and the three node
+ * callbacks returns an error code, 0 for success; VGetErrorText turns any code into text.
+ *
+ * The header stands alone: it needs no other header.  It takes the fixed-width integer types
+ * and WINAPI from the system headers when they were read before it, and otherwise defines them
+ * itself (as they are on Windows).  A C99 caller that includes <stdint.h> at all should include
+ * it first. */
 #ifndef VORLABVIEW_H
 #define VORLABVIEW_H
 
-#include <stdint.h>
-#include <windows.h>
+#ifndef WINAPI
+#define WINAPI __stdcall
+#endif
+
+#if !defined(INT32_MAX) && !defined(_STDINT_H) && !defined(_STDINT) && !defined(_STDINT_H_)
+typedef signed char int8_t;
+typedef short int16_t;
+typedef int int32_t;
+typedef long long int64_t;
+typedef unsigned char uint8_t;
+typedef unsigned short uint16_t;
+typedef unsigned int uint32_t;
+typedef unsigned long long uint64_t;
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Error codes of the module's own (bit 31 set: an error; bit 30 set in a code would make it a
+ * warning).  Codes of the camera SDKs and Windows error numbers pass through unchanged. */
+#define VOR_OK                        0x00000000u
+#define VOR_ERR_WRONG_PARAMETER       0xA00A3001u /* a null pointer or handle */
+#define VOR_ERR_BUFFER_NOT_REGISTERED 0xA00A3003u /* no such buffer for this camera */
+#define VOR_ERR_OPTION_NOT_AVAILABLE  0x800A3004u /* camera not registered, family, library or entry point missing */
+#define VOR_ERR_TIMEOUT               0xA00A3005u /* no buffer was filled within the time-out */
+#define VOR_ERR_BUFFER_TOO_SMALL      0xA00A3006u /* the image does not fit the buffer or the array */
+#define VOR_ERR_BUFFER_NOT_FILLED     0x800A300Bu /* the signalled buffer's status says it is not filled */
+#define VOR_ERR_WAIT_CANCELLED        0x800A2010u /* the wait was cancelled: VCancelWait, Vcleanup or an abort */
+#define VOR_ERR_QD4_ENTRY_MISSING     0xFFFFFC1Au /* -998: a QD4 entry point is missing */
+#define VOR_ERR_QD4_ALLOCATE_MISSING  0xFFFFFC19u /* -999: only VOR_AllocateBuffer is missing */
+
+/* Camera families. */
+#define VOR_FAMILY_LANTICAM 1
+#define VOR_FAMILY_TORNIO   2
+#define VOR_FAMILY_QD4      3
+
+/* Time-out of the waits that never ends (-1 as a LabVIEW I32). */
+#define VOR_WAIT_FOREVER 0xFFFFFFFFu
 
 /* LabVIEW array handle: a pointer to a pointer to a block that starts with one 32-bit size
  * per dimension, followed by the elements.  The caller sizes the array. */
@@ -22,11 +59,6 @@ typedef struct VLVString {
   int32_t cnt;
   char str[1];
 } VLVString, *VLVStringPtr, **VLVStringHandle;
-
-/* Camera families. */
-#define VOR_FAMILY_LANTICAM 1
-#define VOR_FAMILY_TORNIO   2
-#define VOR_FAMILY_QD4      3
 
 uint32_t WINAPI VInitLibrary(void *hCam, int32_t family);                                      /* 1 */
 uint32_t WINAPI VAllocateBuffer(void *hCam, int16_t *bufNr, uint32_t size, uint32_t unused,
@@ -49,7 +81,19 @@ uint32_t WINAPI VInitPushFile(void *hCam, const char *fileName, uint16_t width, 
                               uint16_t bitsPerPixel, int32_t mode, int32_t openValue);          /* 11 */
 uint32_t WINAPI VPushImageToFile(void *hCam, int16_t bufNr);                                    /* 12 */
 uint32_t WINAPI VClosePushFile(void *hCam);                                                     /* 13 */
-void     WINAPI SetLVRTModule(HMODULE runtimeModule);                                           /* 14 */
+void     WINAPI SetLVRTModule(void *runtimeModule);                                             /* 14 */
+
+/* Waits for the buffer the camera filled first (queue order); `pending` (may be null) receives
+ * how many more are filled and waiting; `instance` is the node's Instance Data Pointer (may be
+ * null), so that aborting the VI ends the wait. */
+uint32_t WINAPI VWaitForBuffersEx(void *hCam, int16_t *bufNr, uint32_t timeoutMs, int32_t *pending,
+                                  void **instance);                                            /* 15 */
+/* Node callbacks (Callbacks tab: Reserve, Unreserve, Abort); each returns 0. */
+int32_t  WINAPI VReserve(void **instance);                                                      /* 16 */
+int32_t  WINAPI VUnreserve(void **instance);                                                    /* 17 */
+int32_t  WINAPI VAbort(void **instance);                                                        /* 18 */
+/* Ends every wait of the camera in progress with VOR_ERR_WAIT_CANCELLED. */
+uint32_t WINAPI VCancelWait(void *hCam);                                                        /* 19 */
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
-/* The public header as a C caller sees it: every prototype, with the types LabVIEW passes. */
+/* The public header as a C caller sees it: every prototype, with the types LabVIEW passes.  It
+ * also compiles with no system include path at all. */
 #include "vorlabview.h"
 
 int main(void) {
@@ -19,6 +20,15 @@ int main(void) {
   (void)VInitPushFile((void *)0, "run1", 8, 8, 8, 0, 10);
   (void)VPushImageToFile((void *)0, number);
   (void)VClosePushFile((void *)0);
-  SetLVRTModule((HMODULE)0);
-  return 0;
+  SetLVRTModule((void *)0);
+  {
+    int32_t pending = 0;
+    void *cell = 0;
+    (void)VReserve(&cell);
+    (void)VWaitForBuffersEx((void *)0, &number, VOR_WAIT_FOREVER, &pending, &cell);
+    (void)VAbort(&cell);
+    (void)VUnreserve(&cell);
+    (void)VCancelWait((void *)0);
+  }
+  return number == (int16_t)VOR_ERR_WAIT_CANCELLED ? 1 : 0;
 }

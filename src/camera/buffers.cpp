@@ -338,12 +338,15 @@ extern "C" ErrorCode WINAPI Vcleanup(void* hCam) {
     } else if ((registration = BufferRegistry::LiveRegistration(hCam)) == nullptr) {
       result = kOptionNotAvailable;
       line = "Vcleanup error\r\n";
-    } else if (retired.Take(lock, hCam)) {
-      family = registration->family;  // the registration is ours now: nobody else deletes it
-      entry = EntryPoints();
     } else {
-      result = ERROR_NOT_ENOUGH_MEMORY;
-      line = "Vcleanup error\r\n";
+      CancelWaiters(hCam);  // the camera's waits in progress end first, with the cancelled code
+      if (retired.Take(lock, hCam)) {
+        family = registration->family;  // the registration is ours now: nobody else deletes it
+        entry = EntryPoints();
+      } else {
+        result = ERROR_NOT_ENOUGH_MEMORY;
+        line = "Vcleanup error\r\n";
+      }
     }
   }
   if (family != kNoFamily) result = ReleaseAll(entry, hCam, family, &retired);

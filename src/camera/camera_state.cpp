@@ -5,15 +5,20 @@
 
 namespace {
 
+constexpr int kPooledEvents = 32;
+
 struct CameraState {
-  SRWLOCK lock;                         // guards the registry, `entryPoints` and `serial`
+  SRWLOCK lock;                         // guards the registry, `entryPoints`, `serial`, `waiters`, `pool`
   CONDITION_VARIABLE changed;           // a use ended, a re-allocation ended, or a record went
   std::atomic<int32_t> drainWaiters;    // calls waiting for a record's uses to end
   FamilyEntryPoints entryPoints;        // every slot null at load; under `lock`
   uint64_t serial;                      // last number handed out by NextSerial; under `lock`
+  Waiter* waiters;                      // waits in progress; under `lock`
+  HANDLE pool[kPooledEvents];           // unset cancel events kept for the next waits; under `lock`
+  int pooled;                           // how many of `pool` hold one; under `lock`
 };
 
-CameraState s_camera = {SRWLOCK_INIT, CONDITION_VARIABLE_INIT, {0}, {}, 0};
+CameraState s_camera = {SRWLOCK_INIT, CONDITION_VARIABLE_INIT, {0}, {}, 0, nullptr, {}, 0};
 
 }  // namespace
 
@@ -88,3 +93,52 @@ void RecordUse::End() noexcept {
 FamilyEntryPoints& EntryPoints() noexcept { return s_camera.entryPoints; }
 
 uint64_t NextSerial() noexcept { return ++s_camera.serial; }
+
+HANDLE TakeCancelEvent() noexcept {
+  {
+    RegistryLock lock;
+    if (s_camera.pooled > 0) return s_camera.pool[--s_camera.pooled];
+  }
+  return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+void ReturnCancelEvent(HANDLE event, bool wasSet) noexcept {
+  if (event == nullptr) return;
+  if (wasSet) ResetEvent(event);
+  {
+    RegistryLock lock;
+    if (s_camera.pooled < kPooledEvents) {
+      s_camera.pool[s_camera.pooled++] = event;
+      return;
+    }
+  }
+  CloseHandle(event);
+}
+
+void RegisterWaiter(Waiter* waiter) noexcept {
+  waiter->prev = nullptr;
+  waiter->next = s_camera.waiters;
+  if (s_camera.waiters != nullptr) s_camera.waiters->prev = waiter;
+  s_camera.waiters = waiter;
+}
+
+void UnregisterWaiter(Waiter* waiter) noexcept {
+  if (waiter->prev != nullptr) waiter->prev->next = waiter->next; else s_camera.waiters = waiter->next;
+  if (waiter->next != nullptr) waiter->next->prev = waiter->prev;
+  waiter->next = waiter->prev = nullptr;
+}
+
+void CancelWaiters(void* hCam) noexcept {
+  // SetEvent under the lock: once the lock is let go, a waiter may hand its event back to the
+  // pool, and a later wait must not find it set.
+  for (Waiter* waiter = s_camera.waiters; waiter != nullptr; waiter = waiter->next) {
+    if (waiter->hCam != hCam || waiter->cancelled) continue;
+    waiter->cancelled = true;
+    SetEvent(waiter->cancelEvent);
+  }
+}
+
+void CloseCancelEvents() noexcept {
+  RegistryLock lock;
+  while (s_camera.pooled > 0) CloseHandle(s_camera.pool[--s_camera.pooled]);
+}

@@ -66,6 +66,30 @@ class RecordUse {
   BufferRecord* record_ = nullptr;
 };
 
+// A wait in progress, known to the camera subsystem so that VCancelWait and Vcleanup can end
+// it.  Lives on the waiting thread's stack from RegisterWaiter to UnregisterWaiter.
+struct Waiter {
+  void* hCam = nullptr;
+  HANDLE cancelEvent = nullptr;  // manual-reset; set when the wait is to end
+  bool cancelled = false;        // under the registry lock
+  Waiter* next = nullptr;
+  Waiter* prev = nullptr;
+};
+
+// Without the lock: a cancel event for a new wait, from the pool or made new; null when none can
+// be made.  Hand it back with ReturnCancelEvent.
+HANDLE TakeCancelEvent() noexcept;
+void ReturnCancelEvent(HANDLE event, bool wasSet) noexcept;
+
+// Under the registry lock: adds or removes a wait in progress of `waiter->hCam`.
+void RegisterWaiter(Waiter* waiter) noexcept;
+void UnregisterWaiter(Waiter* waiter) noexcept;
+// Under the registry lock: ends every wait of the camera in progress (sets their events).
+void CancelWaiters(void* hCam) noexcept;
+
+// At unload: closes the pool's events.
+void CloseCancelEvents() noexcept;
+
 // The process-wide entry-point table.  Read and written under the registry lock; calls copy
 // what they need and call through the copy after letting go of the lock.
 FamilyEntryPoints& EntryPoints() noexcept;

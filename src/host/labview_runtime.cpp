@@ -94,7 +94,7 @@ bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept {
  * PARAMS
  *  runtimeModule [I] module handle of the run-time
  */
-extern "C" void WINAPI SetLVRTModule(HMODULE runtimeModule) {
-  s_runtime.namedModule = runtimeModule;
+extern "C" void WINAPI SetLVRTModule(void* runtimeModule) {
+  s_runtime.namedModule = static_cast<HMODULE>(runtimeModule);
   s_runtime.getHandleSize.searched = 0;  // a function not found so far may be in this module
 }

@@ -41,7 +41,8 @@ volatile LONG s_stop = 0;
 bool Expected(uint32_t code) {
   switch (code) {
     case 0: case 8:
-    case 0xA00A3001: case 0xA00A3003: case 0x800A3004: case 0xA00A3005: case 0xA00A3006: case 0x800A300B:
+    case VOR_ERR_WRONG_PARAMETER: case VOR_ERR_BUFFER_NOT_REGISTERED: case VOR_ERR_OPTION_NOT_AVAILABLE:
+    case VOR_ERR_TIMEOUT: case VOR_ERR_BUFFER_TOO_SMALL: case VOR_ERR_BUFFER_NOT_FILLED: case VOR_ERR_WAIT_CANCELLED:
     case SIM_ERR_BAD_ARG: case SIM_ERR_NO_BUFFER: case SIM_ERR_NO_MEMORY:
       return true;
     default:
@@ -96,6 +97,8 @@ struct Worker {
     LvArray array({kWidth * kHeight}, 2);
     LvArray array2D({kHeight, kWidth}, 2);
     const std::string file = wtest::Format("%s\\stress%d", host->folder().c_str(), index);
+    void* instance = nullptr;  // the node's instance data, as LabVIEW's callbacks keep it
+    api.Reserve(&instance);
     while (!s_stop) {
       const int camera = static_cast<int>(Next() % kCameras);
       void* cam = CameraAt(camera);
@@ -111,9 +114,16 @@ struct Worker {
         Run("VAllocateBuffer", cam, bufNr, [&] { return api.AllocateBuffer(cam, &bufNr, kFrameBytes, 0, &event); });
       } else if (action < 38) {
         Run("VFreeBuffer", cam, number, [&] { return api.FreeBuffer(cam, number); });
-      } else if (action < 52) {
+      } else if (action < 45) {
         int16_t bufNr = 0;
         Run("VWaitForBuffers", cam, number, [&] { return api.WaitForBuffers(cam, &bufNr, number * 3); });
+      } else if (action < 51) {
+        int16_t bufNr = 0;
+        int32_t pending = 0;
+        Run("VWaitForBuffersEx", cam, number,
+            [&] { return api.WaitForBuffersEx(cam, &bufNr, number * 3, &pending, &instance); });
+      } else if (action < 52) {
+        Run("VCancelWait", cam, 0, [&] { return api.CancelWait(cam); });
       } else if (action < 66) {
         Run("VGetImageFromBuffer", cam, number,
             [&] { return api.GetImageFromBuffer(cam, static_cast<int16_t>(number), kWidth, kHeight, 12, array.handle()); });
@@ -136,6 +146,7 @@ struct Worker {
         SteerAcquisition(camera, action < 98);
       }
     }
+    api.Unreserve(&instance);
   }
 };
 

@@ -128,16 +128,6 @@ TEST_CASE(qd4_driver_status_and_filled_bit) {
   ok_eq_hex(0, Wait(rig, Cam(0x8), 0).result);
 }
 
-TEST_CASE(more_than_64_buffers_fail_as_timeout) {
-  CameraRig rig("wait_65");
-  if (!rig.loaded || !rig.Init(Cam(0x9), 3)) return;
-  for (int i = 0; i < 65; ++i) rig.NewBuffer(Cam(0x9), 16);
-  rig.Sim(3).FillBuffer(Cam(0x9), 3, 0, 1);
-  const Waited w = Wait(rig, Cam(0x9), 0);
-  ok_eq_hex(0xA00A3005, w.result);
-  ok_eq_int(-1, w.number);
-}
-
 namespace {
 
 struct Busy {

@@ -197,6 +197,11 @@ bool ModuleHost::Load() {
   ResolveByOrdinal(module_, 12, api.PushImageToFile);
   ResolveByOrdinal(module_, 13, api.ClosePushFile);
   ResolveByOrdinal(module_, 14, api.SetLVRTModule);
+  ResolveByOrdinal(module_, 15, api.WaitForBuffersEx);
+  ResolveByOrdinal(module_, 16, api.Reserve);
+  ResolveByOrdinal(module_, 17, api.Unreserve);
+  ResolveByOrdinal(module_, 18, api.Abort);
+  ResolveByOrdinal(module_, 19, api.CancelWait);
   ClearBoxes();
   return true;
 }

@@ -35,6 +35,11 @@ struct ModuleApi {
   decltype(&VPushImageToFile) PushImageToFile = nullptr;     // 12
   decltype(&VClosePushFile) ClosePushFile = nullptr;         // 13
   decltype(&SetLVRTModule) SetLVRTModule = nullptr;          // 14
+  decltype(&VWaitForBuffersEx) WaitForBuffersEx = nullptr;   // 15
+  decltype(&VReserve) Reserve = nullptr;                     // 16
+  decltype(&VUnreserve) Unreserve = nullptr;                 // 17
+  decltype(&VAbort) Abort = nullptr;                         // 18
+  decltype(&VCancelWait) CancelWait = nullptr;               // 19
 };
 
 // The control interface of one loaded stand-in SDK library.

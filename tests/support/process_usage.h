@@ -1,0 +1,13 @@
+// What the process holds, for tests that check nothing grows: the value a new handle gets and
+// the bytes in use in all of its heaps.  Wine counts neither handles nor private bytes (both
+// read 0); these work there and on Windows alike.
+#pragma once
+
+#include <stdint.h>
+
+struct ProcessUsage {
+  uintptr_t nextHandle;  // climbs when handles leak
+  uint64_t heapBytes;    // busy bytes of every process heap
+};
+
+ProcessUsage MeasureProcessUsage();
