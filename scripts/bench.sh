@@ -9,11 +9,16 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$here/scripts/build.sh" >/dev/null
 cd "$here/build/bench"
 export VORLAB_WINEPREFIX="$here/build/wineprefix-bench"
-"$here/scripts/wine-run.sh" cmd /c exit 0
+"$here/scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
 WINEPREFIX="$VORLAB_WINEPREFIX" wineserver -k 2>/dev/null || true
-WINEPREFIX="$VORLAB_WINEPREFIX" taskset -c 0 wineserver -p 5
-taskset -c 0 "$here/scripts/wine-run.sh" bench_buffers.exe "$@"
+WINEPREFIX="$VORLAB_WINEPREFIX" taskset -c 0 wineserver -p 5 >/dev/null 2>&1
+# The prefix's own services start with the first program: let them start away from our output.
+taskset -c 0 "$here/scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
+status=0
+taskset -c 0 "$here/scripts/wine-run.sh" bench_buffers.exe "$@" || status=$?
 if [ $# -eq 0 ]; then
   echo
-  taskset -c 0 "$here/scripts/wine-run.sh" bench_log.exe
+  taskset -c 0 "$here/scripts/wine-run.sh" bench_log.exe || status=$?
 fi
+WINEPREFIX="$VORLAB_WINEPREFIX" wineserver -k 2>/dev/null || true
+exit $status

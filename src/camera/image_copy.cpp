@@ -21,17 +21,16 @@
 
 namespace {
 
-enum class Routine { kMemcpy, kMovsb, kStream };
+enum class Routine { kMemcpy, kStream };
 
 struct CopyPlan {
-  bool fastMovsb;          // enhanced rep movsb
   bool avx2;               // AVX2 with the OS saving the YMM registers
   size_t streamThreshold;  // frames above this size go with non-temporal stores
 };
 
 // Written once by the first copy (racing first copies write the same values).
 std::atomic<bool> s_planned{false};
-CopyPlan s_plan = {false, false, 0};
+CopyPlan s_plan = {false, 0};
 
 void Cpuid(int leaf, int subleaf, unsigned (&regs)[4]) noexcept {
 #if defined(_MSC_VER)
@@ -69,7 +68,7 @@ size_t L2CacheSize() noexcept {
 
 const CopyPlan& Plan() noexcept {
   if (s_planned.load(std::memory_order_acquire)) return s_plan;
-  CopyPlan plan = {false, false, L2CacheSize()};
+  CopyPlan plan = {false, L2CacheSize()};
   unsigned regs[4];
   Cpuid(0, 0, regs);
   const unsigned maxLeaf = regs[0];
@@ -79,7 +78,6 @@ const CopyPlan& Plan() noexcept {
   if (maxLeaf >= 7) {
     Cpuid(7, 0, regs);
     plan.avx2 = avx && osSavesYmm && (regs[1] & (1u << 5)) != 0;
-    plan.fastMovsb = (regs[1] & (1u << 9)) != 0;
   }
   s_plan = plan;
   s_planned.store(true, std::memory_order_release);
@@ -89,15 +87,7 @@ const CopyPlan& Plan() noexcept {
 Routine RoutineFor(size_t bytes) noexcept {
   const CopyPlan& plan = Plan();
   if (plan.avx2 && bytes > plan.streamThreshold) return Routine::kStream;
-  return plan.fastMovsb ? Routine::kMovsb : Routine::kMemcpy;
-}
-
-void CopyMovsb(void* target, const void* source, size_t bytes) noexcept {
-#if defined(_MSC_VER)
-  __movsb(static_cast<unsigned char*>(target), static_cast<const unsigned char*>(source), bytes);
-#else
-  __asm__ volatile("rep movsb" : "+D"(target), "+S"(source), "+c"(bytes) : : "memory");
-#endif
+  return Routine::kMemcpy;
 }
 
 // Aligns the target to 32 bytes with one small copy, then streams 128 bytes a step past the
@@ -130,15 +120,6 @@ VORLAB_TARGET_AVX2 void CopyStream(void* target, const void* source, size_t byte
 void CopyImageBytes(void* target, const void* source, size_t bytes) noexcept {
   switch (RoutineFor(bytes)) {
     case Routine::kStream: CopyStream(target, source, bytes); break;
-    case Routine::kMovsb:  CopyMovsb(target, source, bytes); break;
     case Routine::kMemcpy: memcpy(target, source, bytes); break;
-  }
-}
-
-const char* CopyRoutineFor(size_t bytes) noexcept {
-  switch (RoutineFor(bytes)) {
-    case Routine::kStream: return "stream";
-    case Routine::kMovsb:  return "movsb";
-    default:               return "memcpy";
   }
 }
