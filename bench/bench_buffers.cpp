@@ -22,6 +22,14 @@
 
 namespace {
 
+// Binds the camera and stops its stand-in's trace: the figures are the module's, not the cost
+// of formatting trace lines.
+void Bind(CameraRig& rig, void* hCam, int32_t family) {
+  rig.Init(hCam, family);
+  SimApi sim = rig.Sim(family);
+  if (sim.SetTracing != nullptr) sim.SetTracing(0);
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -46,7 +54,7 @@ void CopyAgainstBest(CameraRig& rig) {
   uintptr_t next = 0xBE00;
   for (const Frame& f : frames) {
     void* hCam = Cam(next++);
-    rig.Init(hCam, 3);
+    Bind(rig, hCam, 3);
     const int16_t number = rig.NewBuffer(hCam, static_cast<uint32_t>(f.bytes()));
     SimApi sim = rig.Sim(3);
     sim.FillBuffer(hCam, number, 5, 0);
@@ -121,7 +129,7 @@ void ParallelCopies(CameraRig& rig) {
   const void* sources[2];
   std::vector<LvArray> arrays;
   for (int i = 0; i < 2; ++i) {
-    rig.Init(cams[i], 1);
+    Bind(rig, cams[i], 1);
     numbers[i] = rig.NewBuffer(cams[i], static_cast<uint32_t>(f.bytes()));
     rig.Sim(1).FillBuffer(cams[i], numbers[i], 3, 0);
     sources[i] = rig.Sim(1).BufferAddress(cams[i], numbers[i]);
@@ -172,12 +180,12 @@ void Isolation(CameraRig& rig) {
                         {"VOR_GetImage (QD4 read)", 3, "VOR_GetImage"},
                         {"plug-in push", 3, nullptr}};
   void* b = Cam(0xB0B);
-  rig.Init(b, 2);
+  Bind(rig, b, 2);
   const int16_t bNumber = rig.NewBuffer(b, 64);
   LvArray small({64}, 1);
   for (const Slow& slow : slows) {
     void* a = Cam(0xA0A);
-    rig.Init(a, slow.family);
+    Bind(rig, a, slow.family);
     const int16_t aNumber = rig.NewBuffer(a, 64 * 48 * 2);
     SimApi sim = rig.Sim(slow.family);
     LvArray aArray({64 * 48}, 2);
@@ -229,7 +237,7 @@ void EndToEnd(CameraRig& rig) {
   printf("\nEnd to end: wait, copy, allocate again, 2048x2048x2 frames, 4 buffers, camera at once\n");
   const Frame f = {2048, 2048, 16};
   void* cam = Cam(0xE2E);
-  rig.Init(cam, 2);
+  Bind(rig, cam, 2);
   SimApi sim = rig.Sim(2);
   int16_t numbers[4];
   const void* sources[4];
@@ -285,7 +293,7 @@ void RegistryCosts(CameraRig& rig) {
   printf("\nRegistry costs\n");
   const ModuleApi& api = rig.host.api;
   void* cam = Cam(0xF00);
-  rig.Init(cam, 2);
+  Bind(rig, cam, 2);
   for (int i = 0; i < 4; ++i) rig.NewBuffer(cam, 64);
   auto waitCost = [&] {
     std::vector<double> t;
@@ -305,7 +313,7 @@ void RegistryCosts(CameraRig& rig) {
   api.cleanup(cam);
 
   void* big = Cam(0xF01);
-  rig.Init(big, 3);
+  Bind(rig, big, 3);
   for (int i = 0; i < 2000; ++i) rig.NewBuffer(big, 64);
   const double start = Now();
   api.cleanup(big);
@@ -334,27 +342,23 @@ DWORD WINAPI SignalLoop(void* argument) {
   return 0;
 }
 
-// Times `rounds` wake-ups of `wait` and of `bare`, alternating which goes first; the signaller
-// sets `event` 1 ms after each wait has started.  Returns the medians and 99th percentiles (us).
-struct WakeFigures {
-  double moduleMedian, moduleP99, bareMedian, bareP99;
+// Times 1000 wake-ups of each of `waits`, rotating which goes first; the signaller sets `event`
+// 1 ms after each wait has started.  Returns each wait's median and 99th percentile (us).
+struct WakeFigure {
+  double median, p99;
 };
 
-WakeFigures TimeWakeUps(HANDLE event, const std::function<void()>& wait, const std::function<void()>& bare) {
+std::vector<WakeFigure> TimeWakeUps(HANDLE event, const std::vector<std::function<void()>>& waits) {
   Signaller s{event, CreateEventA(nullptr, FALSE, FALSE, nullptr), 0, 0};
   HANDLE thread = CreateThread(nullptr, 0, SignalLoop, &s, 0, nullptr);
-  std::vector<double> module, plain;
-  for (int i = 0; i < 1000; ++i) {
-    for (int pass = 0; pass < 2; ++pass) {
+  std::vector<std::vector<double>> samples(waits.size());
+  for (size_t i = 0; i < 1000; ++i) {
+    for (size_t k = 0; k < waits.size(); ++k) {
+      const size_t which = (i + k) % waits.size();
       ResetEvent(s.event);
       SetEvent(s.go);
-      if ((pass == 0) == (i % 2 == 0)) {
-        wait();
-        module.push_back((Now() - s.setAt) * 1e6);
-      } else {
-        bare();
-        plain.push_back((Now() - s.setAt) * 1e6);
-      }
+      waits[which]();
+      samples[which].push_back((Now() - s.setAt) * 1e6);
       Sleep(0);
     }
   }
@@ -363,18 +367,20 @@ WakeFigures TimeWakeUps(HANDLE event, const std::function<void()>& wait, const s
   WaitForSingleObject(thread, 5000);
   CloseHandle(thread);
   CloseHandle(s.go);
-  return {Median(module), Percentile(module, 99), Median(plain), Percentile(plain, 99)};
+  std::vector<WakeFigure> figures;
+  for (const std::vector<double>& v : samples) figures.push_back({Median(v), Percentile(v, 99)});
+  return figures;
 }
 
-void PrintWake(const char* what, int count, const WakeFigures& f) {
-  printf("  %-20s %6d %10.1f %10.1f %10.1f %10.1f %8.2f %8.2f\n", what, count, f.moduleMedian, f.moduleP99,
-         f.bareMedian, f.bareP99, f.moduleMedian / f.bareMedian, f.moduleP99 / f.bareP99);
+void PrintWake(const char* what, int count, const WakeFigure& module, const WakeFigure& bare) {
+  printf("  %-20s %6d %10.1f %10.1f %10.1f %10.1f %8.2f %8.2f\n", what, count, module.median, module.p99, bare.median,
+         bare.p99, module.median / bare.median, module.p99 / bare.p99);
 }
 
 // A camera of `count` buffers of which the one handed over first (buffer 0) is filled and
 // signalled: the one a camera fills next when the loop keeps up.
 std::vector<HANDLE> WakeCamera(CameraRig& rig, void* hCam, int count) {
-  rig.Init(hCam, 2);
+  Bind(rig, hCam, 2);
   std::vector<HANDLE> events;
   for (int i = 0; i < count; ++i) {
     uint32_t event = 0;
@@ -395,21 +401,37 @@ void WakeLatency(CameraRig& rig) {
     void* hCam = Cam(next++);
     std::vector<HANDLE> events = WakeCamera(rig, hCam, count);
     const DWORD bareCount = static_cast<DWORD>(std::min<size_t>(events.size(), MAXIMUM_WAIT_OBJECTS));
-    const WakeFigures f = TimeWakeUps(
-        events[0], [&] { int16_t n = -1; rig.host.api.WaitForBuffers(hCam, &n, 5000); },
-        [&] { WaitForMultipleObjects(bareCount, events.data(), FALSE, 5000); });
-    PrintWake(count <= 64 ? "VWaitForBuffers" : "VWaitForBuffers/64", count, f);
+    const std::vector<WakeFigure> f = TimeWakeUps(
+        events[0], {[&] { int16_t n = -1; rig.host.api.WaitForBuffers(hCam, &n, 5000); },
+                    [&] { WaitForMultipleObjects(bareCount, events.data(), FALSE, 5000); }});
+    PrintWake(count <= 64 ? "VWaitForBuffers" : "VWaitForBuffers/64", count, f[0], f[1]);
     rig.host.api.cleanup(hCam);
   }
-  // VWaitForBuffersEx against a bare wait on that one buffer's event.
+  // VWaitForBuffersEx against a bare wait on that one buffer's event, and against that wait
+  // followed by the SDK's status call that every wait export makes.
+  typedef uint32_t(WINAPI * StatusFn)(void*, int32_t, uint32_t, uint32_t*, int32_t);
+  std::vector<std::pair<int, WakeFigure>> withStatus;
   for (int count : {4, 64, 1024}) {
     void* hCam = Cam(next++);
     std::vector<HANDLE> events = WakeCamera(rig, hCam, count);
-    const WakeFigures f = TimeWakeUps(
-        events[0], [&] { int16_t n = -1; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, nullptr, nullptr); },
-        [&] { WaitForSingleObject(events[0], 5000); });
-    PrintWake("VWaitForBuffersEx", count, f);
+    StatusFn status = reinterpret_cast<StatusFn>(
+        reinterpret_cast<void*>(GetProcAddress(rig.Sim(2).module, "GETBUFFER_STATUS")));
+    const std::vector<WakeFigure> f = TimeWakeUps(
+        events[0], {[&] { int16_t n = -1; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, nullptr, nullptr); },
+                    [&] { WaitForSingleObject(events[0], 5000); },
+                    [&] {
+                      WaitForSingleObject(events[0], 5000);
+                      uint32_t area[3] = {0, 0, 0};
+                      status(hCam, 0, 0, area, sizeof area);
+                    }});
+    PrintWake("VWaitForBuffersEx", count, f[0], f[1]);
+    withStatus.push_back({count, f[2]});
+    withStatus.push_back({count, f[0]});
     rig.host.api.cleanup(hCam);
+  }
+  printf("  the same against a bare wait followed by the SDK's status call:\n");
+  for (size_t i = 0; i < withStatus.size(); i += 2) {
+    PrintWake("VWaitForBuffersEx", withStatus[i].first, withStatus[i + 1].second, withStatus[i].second);
   }
 }
 
@@ -417,7 +439,7 @@ void WakeLatency(CameraRig& rig) {
 void ExportCost(CameraRig& rig) {
   printf("\nExport cost with the log off, VGetImageFromBuffer of a 1x1 image (ns per call)\n");
   void* hCam = Cam(0xC000);
-  rig.Init(hCam, 1);
+  Bind(rig, hCam, 1);
   const int16_t number = rig.NewBuffer(hCam, 16);
   LvArray array({1}, 1);
   auto measure = [&] {

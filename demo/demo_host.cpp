@@ -4,7 +4,8 @@
 // "simulated" subfolder and are found through the DLL search path.  For each camera family it
 // binds the library, allocates buffers, runs the simulated acquisition, waits for frames and
 // copies them into LabVIEW-style arrays, then frees and cleans up; error codes are printed
-// with their texts from VGetErrorText.
+// with their texts from VGetErrorText.  Then a loop that lags gets its frames in the order the
+// camera filled them, a wait runs on 256 buffers, and a stop button ends a wait for ever.
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -29,6 +30,8 @@ struct Api {
   decltype(&VInitPushFile) InitPushFile;
   decltype(&VPushImageToFile) PushImageToFile;
   decltype(&VClosePushFile) ClosePushFile;
+  decltype(&VWaitForBuffersEx) WaitForBuffersEx;
+  decltype(&VCancelWait) CancelWait;
 };
 Api api{};
 
@@ -87,11 +90,19 @@ uint32_t Checksum(const uint8_t* bytes, size_t count) {
 struct Sim {
   SimStartAcquisitionFn Start = nullptr;
   SimStopAcquisitionFn Stop = nullptr;
+  SimSetAcquisitionModeFn SetMode = nullptr;
+  SimFramesDeliveredFn Delivered = nullptr;
   explicit Sim(const char* file) {
     HMODULE module = GetModuleHandleA(file);
     if (module == nullptr) return;
-    Start = reinterpret_cast<SimStartAcquisitionFn>(reinterpret_cast<void*>(GetProcAddress(module, "SimStartAcquisition")));
-    Stop = reinterpret_cast<SimStopAcquisitionFn>(reinterpret_cast<void*>(GetProcAddress(module, "SimStopAcquisition")));
+    Resolve(module, "SimStartAcquisition", Start);
+    Resolve(module, "SimStopAcquisition", Stop);
+    Resolve(module, "SimSetAcquisitionMode", SetMode);
+    Resolve(module, "SimFramesDelivered", Delivered);
+  }
+  template <typename Fn>
+  static void Resolve(HMODULE module, const char* name, Fn& slot) {
+    slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
   }
 };
 
@@ -187,6 +198,105 @@ int RunCamera(const Camera& camera) {
   return failures == 0 && copied == kFrames ? 0 : 1;
 }
 
+// A loop that lags: the camera fills 8 buffers while the loop is busy elsewhere; the loop then
+// gets them in the order the camera filled them (each frame's first pixel is its number), and
+// sees in `pending` how many are still waiting.
+int LaggingLoop() {
+  void* hCam = reinterpret_cast<void*>(0x5005);
+  constexpr uint16_t kSmall = 64;
+  constexpr uint32_t kBytes = kSmall * kSmall * 2;
+  printf("\nA loop that lags, Tornio camera 0x5005, 8 buffers, VWaitForBuffersEx\n");
+  if (Report("VInitLibrary", api.InitLibrary(hCam, VOR_FAMILY_TORNIO)) != 0) return 1;
+  for (int i = 0; i < 8; ++i) {
+    int16_t number = -1;
+    uint32_t event = 0;
+    api.AllocateBuffer(hCam, &number, kBytes, 0, &event);
+  }
+  Sim sim("Tn_Cam.dll");
+  sim.SetMode(hCam, SIM_ACQ_QUEUE);
+  sim.Start(hCam, kFramesPerSecond, kSmall, kSmall, kBits);
+  for (int waited = 0; sim.Delivered(hCam) < 8 && waited < 5000; waited += 10) Sleep(10);
+  sim.Stop(hCam);
+  LvArray frame(kSmall * kSmall);
+  int inOrder = 0;
+  printf("    frame numbers:");
+  for (int k = 0; k < 8; ++k) {
+    int16_t filled = -1;
+    int32_t pending = -1;
+    if (api.WaitForBuffersEx(hCam, &filled, 1000, &pending, nullptr) != 0 ||
+        api.GetImageFromBuffer(hCam, filled, kSmall, kSmall, kBits, frame.handle()) != 0) {
+      break;
+    }
+    const int number = frame.elements()[0] | (frame.elements()[1] << 8);
+    printf(" %d (pending %d)", number, pending);
+    inOrder += number == k && pending == 7 - k ? 1 : 0;
+    uint32_t event = 0;
+    api.AllocateBuffer(hCam, &filled, kBytes, 0, &event);
+  }
+  printf("\n    %s\n", inOrder == 8 ? "in the order the camera filled them" : "NOT in order");
+  Report("Vcleanup", api.cleanup(hCam));
+  return inOrder == 8 ? 0 : 1;
+}
+
+// More buffers than one system wait can hold.
+int ManyBuffers() {
+  void* hCam = reinterpret_cast<void*>(0x6006);
+  printf("\nA wait on 256 buffers, QD4 camera 0x6006\n");
+  if (Report("VInitLibrary", api.InitLibrary(hCam, VOR_FAMILY_QD4)) != 0) return 1;
+  for (int i = 0; i < 256; ++i) {
+    int16_t number = -1;
+    uint32_t event = 0;
+    api.AllocateBuffer(hCam, &number, 64 * 48 * 2, 0, &event);
+  }
+  Sim sim("QD4_Cam.dll");
+  sim.SetMode(hCam, SIM_ACQ_QUEUE);
+  sim.Start(hCam, kFramesPerSecond, 64, 48, kBits);
+  int16_t filled = -1;
+  int32_t pending = -1;
+  const uint32_t ex = api.WaitForBuffersEx(hCam, &filled, 2000, &pending, nullptr);
+  Report("VWaitForBuffersEx", ex);
+  printf("    buffer %d, %d more waiting\n", filled, pending);
+  const uint32_t plain = api.WaitForBuffers(hCam, &filled, 2000);
+  Report("VWaitForBuffers", plain);
+  printf("    buffer %d\n", filled);
+  sim.Stop(hCam);
+  Report("Vcleanup", api.cleanup(hCam));
+  return ex == 0 && plain == 0 ? 0 : 1;
+}
+
+struct WaitForEver {
+  void* hCam;
+  int16_t filled;
+  uint32_t result;
+};
+
+DWORD WINAPI WaitWithoutLimit(void* argument) {
+  WaitForEver& w = *static_cast<WaitForEver*>(argument);
+  w.result = api.WaitForBuffersEx(w.hCam, &w.filled, VOR_WAIT_FOREVER, nullptr, nullptr);
+  return 0;
+}
+
+// A stop button: another thread waits for ever; VCancelWait ends that wait at once.
+int StopButton() {
+  void* hCam = reinterpret_cast<void*>(0x7007);
+  printf("\nA stop button, Lanticam camera 0x7007: a wait without time-out, ended by VCancelWait\n");
+  if (Report("VInitLibrary", api.InitLibrary(hCam, VOR_FAMILY_LANTICAM)) != 0) return 1;
+  int16_t number = -1;
+  uint32_t event = 0;
+  api.AllocateBuffer(hCam, &number, 64, 0, &event);
+  WaitForEver w = {hCam, 0, 0};
+  HANDLE thread = CreateThread(nullptr, 0, WaitWithoutLimit, &w, 0, nullptr);
+  Sleep(200);
+  const DWORD start = GetTickCount();
+  Report("VCancelWait", api.CancelWait(hCam));
+  const bool ended = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  printf("    the wait %s after %lu ms:\n", ended ? "ended" : "did not end", GetTickCount() - start);
+  Report("VWaitForBuffersEx", w.result);
+  Report("Vcleanup", api.cleanup(hCam));
+  return ended && w.result == VOR_ERR_WAIT_CANCELLED ? 0 : 1;
+}
+
 }  // namespace
 
 int main() {
@@ -203,7 +313,8 @@ int main() {
       !Bind(dll, "VGetImageFromCamRam", api.GetImageFromCamRam) || !Bind(dll, "VFreeBuffer", api.FreeBuffer) ||
       !Bind(dll, "Vcleanup", api.cleanup) || !Bind(dll, "VGetErrorText", api.GetErrorText) ||
       !Bind(dll, "VInitPushFile", api.InitPushFile) || !Bind(dll, "VPushImageToFile", api.PushImageToFile) ||
-      !Bind(dll, "VClosePushFile", api.ClosePushFile)) {
+      !Bind(dll, "VClosePushFile", api.ClosePushFile) || !Bind(dll, "VWaitForBuffersEx", api.WaitForBuffersEx) ||
+      !Bind(dll, "VCancelWait", api.CancelWait)) {
     return 1;
   }
 
@@ -216,6 +327,9 @@ int main() {
   };
   int failures = 0;
   for (const Camera& camera : cameras) failures += RunCamera(camera);
+  failures += LaggingLoop();
+  failures += ManyBuffers();
+  failures += StopButton();
   FreeLibrary(dll);
   printf(failures == 0 ? "\ndemo finished\n" : "\ndemo finished with %d failures\n", failures);
   return failures == 0 ? 0 : 1;

@@ -78,6 +78,7 @@ volatile LONG g_signalOnFree;
 
 char g_trace[kTraceLines][kTraceLineSize];
 int32_t g_traceCount;  // calls traced, including those past the kept lines
+bool g_tracing = true;  // lines are formatted; off, calls are only counted
 
 int FindEntry(const char *name) noexcept
 {
@@ -251,6 +252,7 @@ void ResetState() noexcept
     }
     InterlockedExchange(&g_signalOnFree, 0);
     g_traceCount = 0;
+    g_tracing = true;
 }
 
 PendingCount *FindPending(void *cam) noexcept
@@ -529,6 +531,8 @@ void SetPending(void *cam, int32_t count) noexcept
 
 void Trace(const char *format, ...) noexcept
 {
+    if (!g_tracing)
+        return;
     if (g_traceCount < kTraceLines) {
         va_list args;
         va_start(args, format);
@@ -680,6 +684,14 @@ void WINAPI SimTraceClear(void) noexcept
     g_traceCount = 0;
 }
 
+void WINAPI SimSetTracing(int32_t on) noexcept
+{
+    Lock lock;
+    g_tracing = on != 0;
+    if (!g_tracing)
+        g_traceCount = 0;
+}
+
 // The counters and delays are interlocked values: no lock, so they can be read while a call waits for it.
 void WINAPI SimSetDelay(const char *entry, uint32_t ms) noexcept
 {
@@ -762,6 +774,7 @@ static_assert(std::is_convertible<decltype(&SimSetPending), SimSetPendingFn>::va
 static_assert(std::is_convertible<decltype(&SimTraceCount), SimTraceCountFn>::value, "SimTraceCount");
 static_assert(std::is_convertible<decltype(&SimTraceLine), SimTraceLineFn>::value, "SimTraceLine");
 static_assert(std::is_convertible<decltype(&SimTraceClear), SimTraceClearFn>::value, "SimTraceClear");
+static_assert(std::is_convertible<decltype(&SimSetTracing), SimSetTracingFn>::value, "SimSetTracing");
 static_assert(std::is_convertible<decltype(&SimSetDelay), SimSetDelayFn>::value, "SimSetDelay");
 static_assert(std::is_convertible<decltype(&SimCallsEntered), SimCallsEnteredFn>::value, "SimCallsEntered");
 static_assert(std::is_convertible<decltype(&SimCallsReturned), SimCallsReturnedFn>::value, "SimCallsReturned");

@@ -83,6 +83,10 @@ typedef void (WINAPI *SimSetPendingFn)(void *hCam, int32_t count);
 typedef int32_t (WINAPI *SimTraceCountFn)(void);
 typedef int32_t (WINAPI *SimTraceLineFn)(int32_t index, char *out, int32_t size);
 typedef void    (WINAPI *SimTraceClearFn)(void);
+/* With `on` 0, calls are no longer written into the trace (it is emptied, and SimTraceCount
+ * stays 0): a benchmark then measures the module, not the formatting of trace lines.  On by
+ * default and after SimReset. */
+typedef void    (WINAPI *SimSetTracingFn)(int32_t on);
 
 /* Acquisition: a thread of the library delivers frames into the buffers of camera hCam.
  * SimStartAcquisition starts it (or restarts it with new settings, counting from frame 0 again).

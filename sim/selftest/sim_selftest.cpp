@@ -28,7 +28,7 @@ static const char *const kControlNames[] = {
     "SimReset", "SimFail", "SimSetNullAddress", "SimSetStatus", "SimFillBuffer", "SimSignal", "SimBufferAddress",
     "SimBufferSize", "SimBufferEvent", "SimBufferCount", "SimSetPending", "SimTraceCount", "SimTraceLine",
     "SimTraceClear", "SimStartAcquisition", "SimStopAcquisition", "SimFramesDelivered", "SimSetAcquisitionMode",
-    "SimSetDelay", "SimCallsEntered", "SimCallsReturned", "SimSetSignalOnFree", nullptr};
+    "SimSetDelay", "SimCallsEntered", "SimCallsReturned", "SimSetSignalOnFree", "SimSetTracing", nullptr};
 static const char *const kLanEntries[] = {"ALLOCATE_BUFFER_EX", "MAP_BUFFER", "UNMAP_BUFFER",
     "REMOVE_ALL_BUFFERS_FROM_LIST", "FREE_BUFFER", "GETBUFFER_STATUS", nullptr};
 static const char *const kTnEntries[] = {"ALLOCATE_BUFFER", "MAP_BUFFER", "SETBUFFER_EVENT", "UNMAP_BUFFER",
@@ -50,7 +50,7 @@ struct Lib {
     SimTraceLineFn traceLine; SimTraceClearFn traceClear;
     SimStartAcquisitionFn start; SimStopAcquisitionFn stop; SimFramesDeliveredFn frames;
     SimSetAcquisitionModeFn setMode; SimSetDelayFn setDelay; SimCallsEnteredFn entered; SimCallsReturnedFn returned;
-    SimSetSignalOnFreeFn signalOnFree;
+    SimSetSignalOnFreeFn signalOnFree; SimSetTracingFn tracing;
     AllocateBufferExFn allocEx; AllocateBufferFn alloc; MapBufferFn map; SetBufferEventFn setEvent;
     NumberFn unmap, freeBuffer; CameraFn removeAll; GetBufferStatusFn status;
     VorAllocateBufferFn vorAlloc; VorNumberFn vorFree; VorGetBufferStatusFn vorStatus;
@@ -91,6 +91,7 @@ static bool Load(Lib &L)
     L.entered = Proc<SimCallsEnteredFn>(m, "SimCallsEntered");
     L.returned = Proc<SimCallsReturnedFn>(m, "SimCallsReturned");
     L.signalOnFree = Proc<SimSetSignalOnFreeFn>(m, "SimSetSignalOnFree");
+    L.tracing = Proc<SimSetTracingFn>(m, "SimSetTracing");
     L.allocEx = Proc<AllocateBufferExFn>(m, "ALLOCATE_BUFFER_EX"); L.alloc = Proc<AllocateBufferFn>(m, "ALLOCATE_BUFFER");
     L.map = Proc<MapBufferFn>(m, "MAP_BUFFER"); L.setEvent = Proc<SetBufferEventFn>(m, "SETBUFFER_EVENT");
     L.unmap = Proc<NumberFn>(m, "UNMAP_BUFFER"); L.freeBuffer = Proc<NumberFn>(m, "FREE_BUFFER");
@@ -798,6 +799,25 @@ static void TestSignalOnFree(Lib &L)
     L.reset();
 }
 
+// SimSetTracing(0): calls are no longer traced; the calls themselves still work.
+static void TestTracingOff(Lib &L)
+{
+    void *const h = reinterpret_cast<void *>(0x8009);
+    const char *f = L.file;
+    L.reset();
+    int32_t b = -1;
+    void *addr = nullptr;
+    uint32_t ev = 0;
+    ok(New(L, h, 64, &b, &addr, &ev) == 0 && L.traceCount() > 0, "%s: allocation not traced", f);
+    L.tracing(0);
+    ok(L.traceCount() == 0, "%s: the trace was not emptied", f);
+    ok(FreeBuf(L, h, b) == 0 && L.count() == 0, "%s: free with tracing off", f);
+    ok(New(L, h, 64, &b, &addr, &ev) == 0 && L.traceCount() == 0, "%s: traced with tracing off", f);
+    L.reset();
+    ok(New(L, h, 64, &b, &addr, &ev) == 0 && L.traceCount() > 0, "%s: reset left tracing off", f);
+    L.reset();
+}
+
 // 2000 buffers on one camera: numbering stays lowest-free-first and the table stays fast.
 static void TestScale(Lib &L)
 {
@@ -1204,6 +1224,7 @@ int main(int argc, char **argv)
         TestAcquisition(L);
         TestDelays(L);
         TestSignalOnFree(L);
+        TestTracingOff(L);
         TestScale(L);
         TestQueueMode(L);
         TestNoPixels(L);

@@ -181,22 +181,29 @@ AllocationOutcome AllocateAndRegister(void* hCam, int16_t* bufNr, uint32_t size,
   BufferRecord* record = existing;
   if (out.result == kOk) {
     ResetEvent(EventFromValue(*event));
-    if (record == nullptr) record = new (std::nothrow) BufferRecord;
-    if (record != nullptr) {
-      record->hCam = hCam;
-      record->hEvent = EventFromValue(*event);
-      record->picPtr = out.address;
-      record->size = size;
-      record->family = family;
-      record->bufNr = *bufNr;
+    if (record == nullptr) {
+      record = new (std::nothrow) BufferRecord;
+      if (record != nullptr) {
+        record->hCam = hCam;
+        record->bufNr = *bufNr;
+      }
     }
   }
   bool registered = false;
   {
     RegistryLock lock;
     if (out.result == kOk && record != nullptr) {
+      record->hEvent = EventFromValue(*event);
+      record->picPtr = out.address;
+      record->size = size;
+      record->family = family;
       record->serial = NextSerial();  // handed to the camera now: the back of its queue
-      registered = existing != nullptr || BufferRegistry::Add(record);
+      if (existing != nullptr) {
+        BufferRegistry::Rekey(existing, hCam, *bufNr);  // the SDK may have given another number
+        registered = true;
+      } else {
+        registered = BufferRegistry::Add(record);
+      }
     }
     if (existing != nullptr) lock.EndExclusive(existing);
   }

@@ -102,15 +102,18 @@ HANDLE TakeCancelEvent() noexcept {
   return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
+bool PoolCancelEvent(HANDLE event) noexcept {
+  if (event == nullptr || s_camera.pooled == kPooledEvents) return false;
+  s_camera.pool[s_camera.pooled++] = event;
+  return true;
+}
+
 void ReturnCancelEvent(HANDLE event, bool wasSet) noexcept {
   if (event == nullptr) return;
   if (wasSet) ResetEvent(event);
   {
     RegistryLock lock;
-    if (s_camera.pooled < kPooledEvents) {
-      s_camera.pool[s_camera.pooled++] = event;
-      return;
-    }
+    if (PoolCancelEvent(event)) return;
   }
   CloseHandle(event);
 }

@@ -80,6 +80,9 @@ struct Waiter {
 // be made.  Hand it back with ReturnCancelEvent.
 HANDLE TakeCancelEvent() noexcept;
 void ReturnCancelEvent(HANDLE event, bool wasSet) noexcept;
+// Under the registry lock: keeps an unset cancel event in the pool; false when the pool is full
+// (or there is no event), and the caller hands it back with ReturnCancelEvent.
+bool PoolCancelEvent(HANDLE event) noexcept;
 
 // Under the registry lock: adds or removes a wait in progress of `waiter->hCam`.
 void RegisterWaiter(Waiter* waiter) noexcept;

@@ -85,29 +85,43 @@ bool UseBuffer(RegistryReadLock& lock, void* hCam, int16_t bufNr, RecordUse* use
   return true;
 }
 
+// Copies this small take less time than the use count that would keep the buffer without the
+// lock: they run inside the lookup, under the shared lock, which other copies share.
+constexpr uint64_t kCopyUnderLock = 4096;
+
 // The two exports that copy an already filled buffer.
 ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, int16_t bufNr, uint16_t width,
                            uint16_t height, uint16_t bitsPerPixel, VLVArrayHandle array) noexcept {
   if (!ValidArray(array)) return LogAndReturn(kWrongParameter, lines.error);
 
+  const uint64_t pixelWidth = PixelWidth(bitsPerPixel);
+  const uint64_t count = uint64_t{width} * height * pixelWidth;
+  const ArrayTarget target = TargetOf(array, dimensions, pixelWidth);
   RecordUse buffer;
   SourceBuffer source = {nullptr, 0};
-  ErrorCode found = kOk;
+  ErrorCode result = kOk;
+  bool copied = false;
   {
     RegistryReadLock lock;
+    BufferRecord* record = nullptr;
     if (BufferRegistry::LiveRegistration(hCam) == nullptr) {
-      found = kOptionNotAvailable;
-    } else if (!UseBuffer(lock, hCam, bufNr, &buffer, &source) || source.picPtr == nullptr) {
-      found = kNoBuffer;
+      result = kOptionNotAvailable;
+    } else if ((record = lock.UsableBuffer(hCam, bufNr)) == nullptr || record->picPtr == nullptr) {
+      result = kNoBuffer;
+    } else {
+      source = SourceBuffer{record->picPtr, record->size};
+      if (count <= kCopyUnderLock) {
+        result = CopyIntoArray(source, count, target);
+        copied = true;
+      } else {
+        buffer.Take(record);
+      }
     }
   }
-  if (found != kOk) return LogAndReturn(found, found == kNoBuffer ? lines.error2 : lines.error);
-
-  const uint64_t pixelWidth = PixelWidth(bitsPerPixel);
-  const ErrorCode copied =
-      CopyIntoArray(source, uint64_t{width} * height * pixelWidth, TargetOf(array, dimensions, pixelWidth));
+  if (result == kOk && !copied) result = CopyIntoArray(source, count, target);
   buffer.End();
-  return copied == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(copied, lines.error2);
+  if (result == kOptionNotAvailable) return LogAndReturn(result, lines.error);
+  return result == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(result, lines.error2);
 }
 
 // Cancels what a QD4 camera still has pending.

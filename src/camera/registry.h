@@ -10,6 +10,8 @@
 
 struct RegistryNode;
 
+// A record's hCam and bufNr are its key in the registry's index: change them only through
+// BufferRegistry::Rekey while it is in the registry.
 struct BufferRecord {
   void*    picPtr = nullptr;  // buffer memory as the SDK returned it; null in a registration
   int32_t  bufNr  = -1;       // SDK buffer number, sign-extended; -1 marks a registration
@@ -39,6 +41,8 @@ BufferRecord* At(int32_t index) noexcept;
 BufferRecord* FindBuffer(void* hCam, int32_t bufNr) noexcept;
 int32_t FamilyOf(void* hCam) noexcept;
 void Remove(BufferRecord* record) noexcept;  // unlinks only; the caller deletes the record
+// Gives a record in the registry another camera handle or number; it keeps its place.
+void Rekey(BufferRecord* record, void* hCam, int32_t bufNr) noexcept;
 void Clear() noexcept;                       // deletes every record and node
 
 // As FindBuffer and FamilyOf, passing over records that are being released.

@@ -237,6 +237,8 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
     RegistryLock lock;
     if (waiter.cancelEvent != nullptr) UnregisterWaiter(&waiter);
     cancelled = cancelled || waiter.cancelled;
+    // An event that was not set goes straight back to the pool, without another trip for the lock.
+    if (!waiter.cancelled && PoolCancelEvent(waiter.cancelEvent)) waiter.cancelEvent = nullptr;
     BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
     // The camera may have been cleaned up, and its library unloaded, after the buffer woke this
     // wait: then there is nobody to ask.

@@ -243,6 +243,7 @@ SimApi ModuleHost::SimAt(const std::string& path) {
   ResolveByName(sim.module, "SimTraceCount", sim.TraceCount);
   ResolveByName(sim.module, "SimTraceLine", sim.TraceLine);
   ResolveByName(sim.module, "SimTraceClear", sim.TraceClear);
+  ResolveByName(sim.module, "SimSetTracing", sim.SetTracing);
   ResolveByName(sim.module, "SimSetDelay", sim.SetDelay);
   ResolveByName(sim.module, "SimCallsEntered", sim.CallsEntered);
   ResolveByName(sim.module, "SimCallsReturned", sim.CallsReturned);

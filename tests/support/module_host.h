@@ -59,6 +59,7 @@ struct SimApi {
   SimTraceCountFn TraceCount = nullptr;
   SimTraceLineFn TraceLine = nullptr;
   SimTraceClearFn TraceClear = nullptr;
+  SimSetTracingFn SetTracing = nullptr;
   SimSetDelayFn SetDelay = nullptr;
   SimCallsEnteredFn CallsEntered = nullptr;
   SimCallsReturnedFn CallsReturned = nullptr;

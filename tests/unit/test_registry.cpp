@@ -131,3 +131,52 @@ TEST_CASE(remove_uses_identity_not_contents) {
   delete older;
   BufferRegistry::Clear();
 }
+
+// The index by camera and number: lookups stay right as it grows past its first size, after
+// removals from the middle, and for a record given another number; the newest record of a key
+// is found first throughout.
+TEST_CASE(index_finds_the_newest_record_of_each_key_as_it_grows) {
+  BufferRegistry::Clear();
+  std::vector<BufferRecord*> records;
+  for (int i = 0; i < 1000; ++i) {
+    records.push_back(NewRecord(Cam(1 + i % 7), i / 7, 1));
+    BufferRegistry::Add(records.back());
+  }
+  BufferRecord* twin = NewRecord(Cam(3), 5, 2);  // the same key as an older record
+  BufferRegistry::Add(twin);
+  for (int i = 0; i < 1000; ++i) {
+    WTEST_CONTEXT("record %d", i);
+    BufferRecord* expected = (i % 7 == 2 && i / 7 == 5) ? twin : records[i];
+    ok(BufferRegistry::FindBuffer(Cam(1 + i % 7), i / 7) == expected, "lookup");
+  }
+  ok_eq_int(1001, BufferRegistry::Count());
+  CheckConsistent();
+
+  // Removing the newer twin uncovers the older; removing from the middle leaves the rest.
+  BufferRegistry::Remove(twin);
+  ok(BufferRegistry::FindBuffer(Cam(3), 5) == records[2 + 5 * 7], "the older twin is not found");
+  for (int i = 100; i < 900; i += 3) BufferRegistry::Remove(records[i]);
+  for (int i = 0; i < 1000; ++i) {
+    WTEST_CONTEXT("record %d", i);
+    const bool removed = i >= 100 && i < 900 && (i - 100) % 3 == 0;
+    ok(BufferRegistry::FindBuffer(Cam(1 + i % 7), i / 7) == (removed ? nullptr : records[i]), "after removals");
+  }
+
+  // A new number for a record in the registry: found under it, not under the old one, and it
+  // keeps its place in the registry's order.
+  BufferRecord* moved = records[999];
+  const int32_t countBefore = BufferRegistry::Count();
+  BufferRegistry::Rekey(moved, Cam(9), 77);
+  ok(BufferRegistry::FindBuffer(Cam(9), 77) == moved, "not found under its new number");
+  ok(BufferRegistry::FindBuffer(Cam(1 + 999 % 7), 999 / 7) == nullptr, "still found under its old number");
+  ok(BufferRegistry::At(0) == moved, "the renumbered record moved in the registry's order");
+  ok_eq_int(countBefore, BufferRegistry::Count());
+  // Renumbered onto the key of a newer record, it stays behind that one.
+  BufferRecord* newer = NewRecord(Cam(9), 78, 1);
+  BufferRegistry::Add(newer);
+  BufferRegistry::Rekey(records[0], Cam(9), 78);
+  ok(BufferRegistry::FindBuffer(Cam(9), 78) == newer, "an older record hides a newer one of its key");
+  delete twin;
+  for (int i = 100; i < 900; i += 3) delete records[i];
+  BufferRegistry::Clear();
+}
