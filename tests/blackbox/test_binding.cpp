@@ -40,6 +40,7 @@ TEST_CASE(exports_by_name_and_ordinal) {
                          "VClosePushFile", "SetLVRTModule", "VWaitForBuffersEx", "VReserve", "VUnreserve",
                          "VAbort", "VCancelWait"};
   for (int ordinal = 1; ordinal <= 19; ++ordinal) {
+    WTEST_CONTEXT("ordinal %d", ordinal);
     FARPROC byName = GetProcAddress(host.module(), names[ordinal - 1]);
     FARPROC byOrdinal = GetProcAddress(host.module(), MAKEINTRESOURCEA(ordinal));
     ok(byName != nullptr && byName == byOrdinal, "%s is not export %d", names[ordinal - 1], ordinal);
@@ -79,6 +80,7 @@ TEST_CASE(version_resource_is_2_0_0_149) {
 
 TEST_CASE(each_family_binds_from_the_module_folder) {
   for (const Family& family : kFamilies) {
+    WTEST_CONTEXT("%s", family.file);
     ModuleHost host("bind_folder");
     host.AddStandIn(family.file);
     if (!ok(host.Load(), "cannot load the DLL")) return;
@@ -111,6 +113,7 @@ TEST_CASE(bare_name_attempt_uses_the_search_path) {
 
 TEST_CASE(missing_library_returns_load_error_and_shows_box) {
   for (const Family& family : kFamilies) {
+    WTEST_CONTEXT("%s", family.file);
     ModuleHost host("bind_missing");
     if (!ok(host.Load(), "cannot load the DLL")) return;
     ok_eq_hex(ERROR_MOD_NOT_FOUND, host.api.InitLibrary(Cam(0x77), family.value));
@@ -118,7 +121,7 @@ TEST_CASE(missing_library_returns_load_error_and_shows_box) {
     // Not registered: a buffer request finds no camera.
     int16_t number = -1;
     uint32_t event = 0;
-    ok_eq_hex(0x800A3004, host.api.AllocateBuffer(Cam(0x77), &number, 64, 0, &event));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.AllocateBuffer(Cam(0x77), &number, 64, 0, &event));
   }
 }
 
@@ -132,16 +135,16 @@ TEST_CASE(other_family_values_register_without_a_library) {
   ok(!host.IsLoaded(kLanCam), "a library was loaded for family 4");
   int16_t number = -1;
   uint32_t event = 0x5555;
-  ok_eq_hex(0x800A3004, host.api.AllocateBuffer(Cam(0x44), &number, 64, 0, &event));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.AllocateBuffer(Cam(0x44), &number, 64, 0, &event));
   ok_eq_int(-1, number);
   ok_eq_hex(0x5555, event);
 
   // With some library bound, a family-4 camera is told apart from an unknown one.
   ok_eq_hex(0, host.api.InitLibrary(Cam(0x46), 1));
   ok_eq_hex(0, host.api.FreeBuffer(Cam(0x44), 0));
-  ok_eq_hex(0x800A3004, host.api.FreeBuffer(Cam(0x99), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.FreeBuffer(Cam(0x99), 0));
   ok_eq_hex(0, host.api.cleanup(Cam(0x44)));
-  ok_eq_hex(0x800A3004, host.api.FreeBuffer(Cam(0x44), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.FreeBuffer(Cam(0x44), 0));
   ok(host.IsLoaded(kLanCam), "cleanup of a family-4 camera released the Lanticam library");
 }
 
@@ -154,15 +157,16 @@ TEST_CASE(lanticam_or_tornio_entry_point_missing) {
       {kTnCam, "tn_no_map_buffer", 2},
   };
   for (const Variant& v : variants) {
+    WTEST_CONTEXT("%s", v.variant);
     ModuleHost host("bind_variant");
     host.AddStandIn(v.file, v.variant);
     if (!ok(host.Load(), "cannot load the DLL")) return;
-    ok_eq_hex(0x800A3004, host.api.InitLibrary(Cam(0x10), v.family));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.InitLibrary(Cam(0x10), v.family));
     CheckOneErrorBox("can not load interface dll, error: 800a3004\n");
     ok(host.IsLoaded(v.file), "%s: the library was released", v.variant);
     int16_t number = -1;
     uint32_t event = 0;
-    ok_eq_hex(0x800A3004, host.api.AllocateBuffer(Cam(0x10), &number, 64, 0, &event));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.AllocateBuffer(Cam(0x10), &number, 64, 0, &event));
     SimApi sim = host.Sim(v.file);
     ok(sim.valid() && sim.Trace().empty(), "%s: an SDK function was called", v.variant);
   }
@@ -171,11 +175,12 @@ TEST_CASE(lanticam_or_tornio_entry_point_missing) {
 TEST_CASE(qd4_entry_point_missing_releases_the_library) {
   struct Variant { const char* variant; uint32_t result; const char* box; };
   const Variant variants[] = {
-      {"qd4_no_allocate_buffer", 0xFFFFFC19, "can not load interface dll, error: fffffc19\n"},
-      {"qd4_no_get_buffer", 0xFFFFFC1A, "can not load interface dll, error: fffffc1a\n"},
-      {"qd4_no_allocate_and_get_buffer", 0xFFFFFC1A, "can not load interface dll, error: fffffc1a\n"},
+      {"qd4_no_allocate_buffer", VOR_ERR_QD4_ALLOCATE_MISSING, "can not load interface dll, error: fffffc19\n"},
+      {"qd4_no_get_buffer", VOR_ERR_QD4_ENTRY_MISSING, "can not load interface dll, error: fffffc1a\n"},
+      {"qd4_no_allocate_and_get_buffer", VOR_ERR_QD4_ENTRY_MISSING, "can not load interface dll, error: fffffc1a\n"},
   };
   for (const Variant& v : variants) {
+    WTEST_CONTEXT("%s", v.variant);
     ModuleHost host("bind_qd4");
     host.AddStandIn(kQd4Cam, v.variant);
     if (!ok(host.Load(), "cannot load the DLL")) return;
@@ -184,7 +189,7 @@ TEST_CASE(qd4_entry_point_missing_releases_the_library) {
     ok(!host.IsLoaded(kQd4Cam), "%s: the library stays loaded", v.variant);
     int16_t number = -1;
     uint32_t event = 0;
-    ok_eq_hex(0x800A3004, host.api.AllocateBuffer(Cam(0x30), &number, 64, 0, &event));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.AllocateBuffer(Cam(0x30), &number, 64, 0, &event));
   }
 }
 
@@ -197,7 +202,7 @@ TEST_CASE(second_init_registers_again_and_loads_again) {
   // One cleanup removes both registrations but releases the library once: it stays loaded.
   ok_eq_hex(0, host.api.cleanup(Cam(0x5)));
   ok(host.IsLoaded(kLanCam), "library unloaded although loaded twice");
-  ok_eq_hex(0x800A3004, host.api.cleanup(Cam(0x5)));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.cleanup(Cam(0x5)));
 }
 
 TEST_CASE(newest_registration_and_other_groups) {

@@ -15,6 +15,7 @@ bool Signalled(uint32_t event) {
 
 TEST_CASE(new_buffers_register_address_size_and_event) {
   for (int32_t family = 1; family <= 3; ++family) {
+    WTEST_CONTEXT("family %d", family);
     CameraRig rig("alloc_new");
     if (!rig.loaded || !rig.Init(Cam(0x10), family)) return;
     SimApi sim = rig.Sim(family);
@@ -66,12 +67,13 @@ TEST_CASE(tornio_skips_the_event_of_an_unmapped_buffer) {
   ok_eq_int(0, sim.Calls("SETBUFFER_EVENT").size());
   // Registered with a null address: nothing to copy from.
   LvArray array({128}, 1);
-  ok_eq_hex(0xA00A3003, rig.host.api.GetImageFromBuffer(Cam(0x30), 0, 128, 1, 8, array.handle()));
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_REGISTERED, rig.host.api.GetImageFromBuffer(Cam(0x30), 0, 128, 1, 8, array.handle()));
   ok(array.Untouched(), "the array was written");
 }
 
 TEST_CASE(allocating_again_reuses_the_record) {
   for (int32_t family = 1; family <= 3; ++family) {
+    WTEST_CONTEXT("family %d", family);
     CameraRig rig("alloc_again");
     if (!rig.loaded || !rig.Init(Cam(0x40), family)) return;
     SimApi sim = rig.Sim(family);
@@ -118,15 +120,15 @@ TEST_CASE(refusals_call_no_sdk_function) {
   SimApi sim = rig.Sim(1);
   int16_t number = -1;
   uint32_t event = 0x7777;
-  ok_eq_hex(0xA00A3001, rig.host.api.AllocateBuffer(Cam(0x50), nullptr, 64, 0, &event));
-  ok_eq_hex(0xA00A3001, rig.host.api.AllocateBuffer(Cam(0x50), &number, 64, 0, nullptr));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, rig.host.api.AllocateBuffer(Cam(0x50), nullptr, 64, 0, &event));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, rig.host.api.AllocateBuffer(Cam(0x50), &number, 64, 0, nullptr));
   number = 5;  // a number the camera does not have
-  ok_eq_hex(0xA00A3003, rig.host.api.AllocateBuffer(Cam(0x50), &number, 64, 0, &event));
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_REGISTERED, rig.host.api.AllocateBuffer(Cam(0x50), &number, 64, 0, &event));
   ok_eq_int(5, number);
   ok_eq_hex(0x7777, event);
   number = -1;
-  ok_eq_hex(0x800A3004, rig.host.api.AllocateBuffer(Cam(0x99), &number, 64, 0, &event));
-  ok_eq_hex(0x800A3004, rig.host.api.AllocateBuffer(Cam(0x51), &number, 64, 0, &event));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.AllocateBuffer(Cam(0x99), &number, 64, 0, &event));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.AllocateBuffer(Cam(0x51), &number, 64, 0, &event));
   ok_eq_int(-1, number);
   ok_eq_hex(0x7777, event);
   ok_eq_int(0, sim.Trace().size());
@@ -144,6 +146,7 @@ TEST_CASE(sdk_allocation_failure_shows_box_and_registers_nothing) {
       {3, "VOR_AllocateBuffer", -1},
   };
   for (const Failure& f : failures) {
+    WTEST_CONTEXT("%s failing", f.entry);
     CameraRig rig("alloc_fail");
     if (!rig.loaded || !rig.Init(Cam(0x60), f.family)) return;
     SimApi sim = rig.Sim(f.family);
@@ -156,7 +159,7 @@ TEST_CASE(sdk_allocation_failure_shows_box_and_registers_nothing) {
     CheckOneErrorBox(wtest::Format("allocatebuffer error :80001234, \nsize: 4096 \nbufNr: %d\r\n", f.shownNumber).c_str());
     // Not registered: the camera has no buffer to wait on.
     int16_t waited = 0x7777;
-    ok_eq_hex(0xA00A3005, rig.host.api.WaitForBuffers(Cam(0x60), &waited, 0));
+    ok_eq_hex(VOR_ERR_TIMEOUT, rig.host.api.WaitForBuffers(Cam(0x60), &waited, 0));
   }
 }
 
@@ -186,15 +189,15 @@ TEST_CASE(free_buffer_releases_through_the_family) {
   qd4.TraceClear();
   ok_eq_hex(0, rig.host.api.FreeBuffer(Cam(0x71), 0));
   ok_eq_int(0, qd4.Trace().size());
-  ok_eq_hex(0x800A3004, rig.host.api.FreeBuffer(Cam(0x72), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.FreeBuffer(Cam(0x72), 0));
 }
 
 TEST_CASE(free_and_cleanup_without_any_library) {
   ModuleHost host("free_unbound");
   if (!ok(host.Load(), "cannot load the DLL")) return;
   ok_eq_hex(0, host.api.InitLibrary(Cam(0x80), 9));
-  ok_eq_hex(0x800A3004, host.api.FreeBuffer(Cam(0x80), 0));
-  ok_eq_hex(0x800A3004, host.api.cleanup(Cam(0x80)));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.FreeBuffer(Cam(0x80), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, host.api.cleanup(Cam(0x80)));
 }
 
 TEST_CASE(cleanup_releases_every_buffer_lowest_first) {
@@ -220,7 +223,7 @@ TEST_CASE(cleanup_releases_every_buffer_lowest_first) {
   // Camera forgotten until it is initialised again.
   int16_t number = -1;
   uint32_t event = 0;
-  ok_eq_hex(0x800A3004, rig.host.api.AllocateBuffer(Cam(0x90), &number, 64, 0, &event));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.AllocateBuffer(Cam(0x90), &number, 64, 0, &event));
   if (rig.Init(Cam(0x90), 2)) ok_eq_int(0, rig.NewBuffer(Cam(0x90), 64));
 }
 
@@ -234,7 +237,7 @@ TEST_CASE(cleanup_reports_the_first_failed_release) {
   ok_eq_hex(0x80000111, rig.host.api.cleanup(Cam(0xA0)));
   ok_eq_int(3, sim.Calls("VOR_FreeBuffer").size());
   FreeLibrary(held);
-  ok_eq_hex(0x800A3004, rig.host.api.cleanup(Cam(0xA0)));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.cleanup(Cam(0xA0)));
 }
 
 TEST_CASE(library_released_with_the_last_camera_of_its_family) {
@@ -280,7 +283,7 @@ TEST_CASE(allocating_again_with_another_size_follows_the_buffer) {
     ok(same, "the copy did not read the grown buffer");
     // Smaller again: the SDK keeps the buffer; copies are bounded by the new size.
     ok_eq_hex(0, rig.host.api.AllocateBuffer(Cam(0x44), &again, 1024, 0, &event));
-    ok_eq_hex(0xA00A3006, rig.host.api.GetImageFromBuffer(Cam(0x44), number, 64, 32, 8, array.handle()));
+    ok_eq_hex(VOR_ERR_BUFFER_TOO_SMALL, rig.host.api.GetImageFromBuffer(Cam(0x44), number, 64, 32, 8, array.handle()));
     ok_eq_hex(0, rig.host.api.GetImageFromBuffer(Cam(0x44), number, 32, 32, 8, array.handle()));
   }
 }

@@ -30,6 +30,7 @@ TEST_CASE(pixel_width_follows_bits_per_pixel) {
   FilledBuffer f("image_width", 2, 4096);
   if (!f.ready) return;
   for (const Width& w : widths) {
+    WTEST_CONTEXT("%u bits per pixel", w.bits);
     LvArray array({16 * 16}, 2);
     ok_eq_hex(0, f.rig.host.api.GetImageFromBuffer(Cam(0xF0), 0, 16, 16, w.bits, array.handle()));
     const size_t count = 16 * 16 * w.bytes;
@@ -60,14 +61,14 @@ TEST_CASE(copies_refuse_unknown_buffers_and_null_handles) {
   if (!f.ready) return;
   const ModuleApi& api = f.rig.host.api;
   LvArray array({256}, 1);
-  ok_eq_hex(0xA00A3003, api.GetImageFromBuffer(Cam(0xF0), 1, 16, 16, 8, array.handle()));
-  ok_eq_hex(0xA00A3003, api.GetImageFromBuffer2D(Cam(0xF0), -1, 16, 16, 8, array.handle()));
-  ok_eq_hex(0x800A3004, api.GetImageFromBuffer(Cam(0xF1), 0, 16, 16, 8, array.handle()));
-  ok_eq_hex(0xA00A3001, api.GetImageFromBuffer(Cam(0xF0), 0, 16, 16, 8, nullptr));
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_REGISTERED, api.GetImageFromBuffer(Cam(0xF0), 1, 16, 16, 8, array.handle()));
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_REGISTERED, api.GetImageFromBuffer2D(Cam(0xF0), -1, 16, 16, 8, array.handle()));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.GetImageFromBuffer(Cam(0xF1), 0, 16, 16, 8, array.handle()));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageFromBuffer(Cam(0xF0), 0, 16, 16, 8, nullptr));
   void* nullBlock = nullptr;
-  ok_eq_hex(0xA00A3001, api.GetImageFromBuffer2D(Cam(0xF0), 0, 16, 16, 8, &nullBlock));
-  ok_eq_hex(0xA00A3001, api.GetImageFromCamRam(Cam(0xF0), 0, 1, 0, 0, nullptr));
-  ok_eq_hex(0xA00A3001, api.GetImageExFromCamRam(Cam(0xF0), 0, 1, 1, 0, 16, 16, 8, &nullBlock));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageFromBuffer2D(Cam(0xF0), 0, 16, 16, 8, &nullBlock));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageFromCamRam(Cam(0xF0), 0, 1, 0, 0, nullptr));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageExFromCamRam(Cam(0xF0), 0, 1, 1, 0, 16, 16, 8, &nullBlock));
   ok(array.Untouched(), "a refused copy wrote into the array");
   ok_eq_int(0, f.sim.Calls("VOR_GetImage").size() + f.sim.Calls("VOR_GetImageEx").size());
 }
@@ -78,27 +79,28 @@ TEST_CASE(copies_never_run_past_buffer_or_array) {
   const ModuleApi& api = f.rig.host.api;
   // 32 x 32 bytes is more than the buffer's 1000.
   LvArray big({4096}, 1);
-  ok_eq_hex(0xA00A3006, api.GetImageFromBuffer(Cam(0xF0), 0, 32, 32, 8, big.handle()));
+  ok_eq_hex(VOR_ERR_BUFFER_TOO_SMALL, api.GetImageFromBuffer(Cam(0xF0), 0, 32, 32, 8, big.handle()));
   ok(big.Untouched(), "an over-long copy wrote into the array");
   // 20 x 20 x 2 bytes fits the buffer, not an array of 20 x 10 16-bit elements.
   LvArray small({10, 20}, 2);
-  ok_eq_hex(0xA00A3006, api.GetImageFromBuffer2D(Cam(0xF0), 0, 20, 20, 16, small.handle()));
+  ok_eq_hex(VOR_ERR_BUFFER_TOO_SMALL, api.GetImageFromBuffer2D(Cam(0xF0), 0, 20, 20, 16, small.handle()));
   ok(small.Untouched(), "a copy larger than the array wrote into it");
   LvArray exact({10, 20}, 2);
   ok_eq_hex(0, api.GetImageFromBuffer2D(Cam(0xF0), 0, 20, 10, 16, exact.handle()));
   ok(exact.PoisonFrom(400), "an exact copy wrote past the array");
   // Width x height x 2 bytes overflowing 16 bits of arithmetic is still refused.
-  ok_eq_hex(0xA00A3006, api.GetImageFromBuffer(Cam(0xF0), 0, 65535, 65535, 16, big.handle()));
+  ok_eq_hex(VOR_ERR_BUFFER_TOO_SMALL, api.GetImageFromBuffer(Cam(0xF0), 0, 65535, 65535, 16, big.handle()));
 }
 
 TEST_CASE(cam_ram_reads_only_for_qd4) {
   for (int32_t family = 1; family <= 2; ++family) {
+    WTEST_CONTEXT("family %d", family);
     FilledBuffer f("camram_family", family, 256);
     if (!f.ready) return;
     f.sim.TraceClear();
     LvArray array({128}, 2);
-    ok_eq_hex(0x800A3004, f.rig.host.api.GetImageFromCamRam(Cam(0xF0), 0, 1, 0, 0, array.handle()));
-    ok_eq_hex(0x800A3004, f.rig.host.api.GetImageExFromCamRam(Cam(0xF0), 0, 1, 1, 0, 16, 16, 8, array.handle()));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, f.rig.host.api.GetImageFromCamRam(Cam(0xF0), 0, 1, 0, 0, array.handle()));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, f.rig.host.api.GetImageExFromCamRam(Cam(0xF0), 0, 1, 1, 0, 16, 16, 8, array.handle()));
     ok_eq_int(0, f.sim.Trace().size());
     ok(array.Untouched(), "family %d: the array was written", family);
   }
@@ -137,7 +139,7 @@ TEST_CASE(cam_ram_read_copies_the_image_read) {
 
   // A buffer larger than the array is refused; an unregistered buffer too.
   LvArray tooSmall({255}, 2);
-  ok_eq_hex(0xA00A3006, api.GetImageFromCamRam(Cam(0xF0), 0, 1, 0, 0, tooSmall.handle()));
+  ok_eq_hex(VOR_ERR_BUFFER_TOO_SMALL, api.GetImageFromCamRam(Cam(0xF0), 0, 1, 0, 0, tooSmall.handle()));
   ok(tooSmall.Untouched(), "a refused read wrote into the array");
   f.sim.Fail("VOR_GetImage", 0, 0, 0);
   ok_eq_int(0, ModuleHost::Boxes().size());

@@ -66,7 +66,7 @@ TEST_CASE(registration_without_memory_releases_the_library) {
       s_failAt = 0;
       ok(!rig.host.IsLoaded(FamilyFile(family)), "the library stayed loaded for a camera that is not registered");
       CheckOneErrorBox("can not load interface dll, error: 8\n");
-      ok_eq_hex(0x800A3004, rig.host.api.cleanup(Cam(0xA2)));
+      ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.cleanup(Cam(0xA2)));
     }
   }
 }

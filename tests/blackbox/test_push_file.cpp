@@ -93,17 +93,17 @@ TEST_CASE(one_recording_owned_by_its_camera) {
   Recording r("push_owner");
   if (!ok(r.ready, "no rig") || !r.rig.Init(Cam(0x52), 1)) return;
   const ModuleApi& api = r.rig.host.api;
-  ok_eq_hex(0x800A3004, api.InitPushFile(Cam(0x99), "x", 8, 8, 8, 0, 10));  // not registered
-  ok_eq_hex(0x800A3004, api.PushImageToFile(Cam(0x51), 0));                   // nothing open
-  ok_eq_hex(0x800A3004, api.ClosePushFile(Cam(0x51)));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.InitPushFile(Cam(0x99), "x", 8, 8, 8, 0, 10));  // not registered
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.PushImageToFile(Cam(0x51), 0));                   // nothing open
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.ClosePushFile(Cam(0x51)));
   ok_eq_hex(0, api.InitPushFile(Cam(0x51), "owned", 8, 8, 8, 0, 10));
   r.plugin.TraceClear();
-  ok_eq_hex(0x800A3004, api.InitPushFile(Cam(0x51), "again", 8, 8, 8, 0, 10));
-  ok_eq_hex(0x800A3004, api.InitPushFile(Cam(0x52), "other", 8, 8, 8, 0, 10));
-  ok_eq_hex(0x800A3004, api.PushImageToFile(Cam(0x52), 0));
-  ok_eq_hex(0x800A3004, api.ClosePushFile(Cam(0x52)));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.InitPushFile(Cam(0x51), "again", 8, 8, 8, 0, 10));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.InitPushFile(Cam(0x52), "other", 8, 8, 8, 0, 10));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.PushImageToFile(Cam(0x52), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.ClosePushFile(Cam(0x52)));
   ok_eq_int(0, r.plugin.Trace().size());
-  ok_eq_hex(0xA00A3003, api.PushImageToFile(Cam(0x51), 7));
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_REGISTERED, api.PushImageToFile(Cam(0x51), 7));
   ok_eq_hex(0, api.ClosePushFile(Cam(0x51)));
   // After the close, any registered camera may record.
   ok_eq_hex(0, api.InitPushFile(Cam(0x52), "next", 8, 8, 8, 0, 10));
@@ -118,16 +118,16 @@ TEST_CASE(refused_pushes_and_failed_open) {
   const ModuleApi& api = r.rig.host.api;
   // A failed open: the object goes, no recording is open, a later open works.
   r.plugin.FailOpen(0x80120004);
-  ok_eq_hex(0x800A3004, api.InitPushFile(Cam(0x51), "failed", 8, 8, 8, 0, 10));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.InitPushFile(Cam(0x51), "failed", 8, 8, 8, 0, 10));
   r.plugin.FailOpen(0);
-  ok_eq_hex(0x800A3004, api.PushImageToFile(Cam(0x51), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.PushImageToFile(Cam(0x51), 0));
   std::vector<std::string> trace = r.plugin.Trace();
   ok(!trace.empty() && trace.back().compare(0, 12, "DeleteObject") == 0, "the object of a failed open was kept");
 
   // A buffer of 100 bytes is smaller than one 16 x 16 x 1 image; nothing is pushed.
   ok_eq_hex(0, api.InitPushFile(Cam(0x51), "small", 16, 16, 8, 0, 10));
   r.plugin.TraceClear();
-  ok_eq_hex(0xA00A3006, api.PushImageToFile(Cam(0x51), 0));
+  ok_eq_hex(VOR_ERR_BUFFER_TOO_SMALL, api.PushImageToFile(Cam(0x51), 0));
   ok_eq_int(0, r.plugin.Trace().size());
   // The push's own failure comes back unchanged and the recording stays open.
   ok_eq_hex(0, api.ClosePushFile(Cam(0x51)));
@@ -143,7 +143,7 @@ TEST_CASE(refused_pushes_and_failed_open) {
   r.rig.Sim(2).SetNullAddress("MAP_BUFFER", 1);
   r.rig.NewBuffer(Cam(0x53), 100);
   ok_eq_hex(0, api.InitPushFile(Cam(0x53), "nulladdress", 4, 4, 8, 0, 10));
-  ok_eq_hex(0xA00A3003, api.PushImageToFile(Cam(0x53), 0));
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_REGISTERED, api.PushImageToFile(Cam(0x53), 0));
   ok_eq_hex(0, api.ClosePushFile(Cam(0x53)));
 }
 
@@ -152,7 +152,7 @@ TEST_CASE(file_names_that_cannot_fit_open_nothing) {
   if (!ok(r.ready, "no rig")) return;
   const ModuleApi& api = r.rig.host.api;
   const std::string longName(250, 'n');
-  ok_eq_hex(0x800A3004, api.InitPushFile(Cam(0x51), longName.c_str(), 8, 8, 8, 0, 10));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.InitPushFile(Cam(0x51), longName.c_str(), 8, 8, 8, 0, 10));
   ok_eq_int(0, r.plugin.Trace().size());
   ok_eq_hex(0, api.InitPushFile(Cam(0x51), nullptr, 8, 8, 8, 0, 10));
   ok(r.plugin.Trace()[2].find("name=\"" + r.Folder() + ".tif\"") != std::string::npos, "a null name is not \".tif\"");
@@ -162,8 +162,8 @@ TEST_CASE(file_names_that_cannot_fit_open_nothing) {
 TEST_CASE(missing_plugin_refuses_the_recording) {
   CameraRig rig("push_missing");
   if (!rig.loaded || !rig.Init(Cam(0x54), 4)) return;
-  ok_eq_hex(0x800A3004, rig.host.api.InitPushFile(Cam(0x54), "x", 8, 8, 8, 0, 10));
-  ok_eq_hex(0x800A3004, rig.host.api.PushImageToFile(Cam(0x54), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.InitPushFile(Cam(0x54), "x", 8, 8, 8, 0, 10));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, rig.host.api.PushImageToFile(Cam(0x54), 0));
 }
 
 // Camera handle 0 is a handle like any other: it records and closes, and a second open is
@@ -175,12 +175,12 @@ TEST_CASE(camera_handle_zero_records_like_any_other) {
   r.rig.NewBuffer(nullptr, 8 * 8);
   r.plugin.TraceClear();
   ok_eq_hex(0, api.InitPushFile(nullptr, "zero", 8, 8, 8, 0, 10));
-  ok_eq_hex(0x800A3004, api.InitPushFile(nullptr, "zero2", 8, 8, 8, 0, 10));
-  ok_eq_hex(0x800A3004, api.InitPushFile(Cam(0x51), "other", 8, 8, 8, 0, 10));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.InitPushFile(nullptr, "zero2", 8, 8, 8, 0, 10));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.InitPushFile(Cam(0x51), "other", 8, 8, 8, 0, 10));
   ok_eq_hex(0, api.PushImageToFile(nullptr, 0));
-  ok_eq_hex(0x800A3004, api.PushImageToFile(Cam(0x51), 0));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.PushImageToFile(Cam(0x51), 0));
   ok_eq_hex(0, api.ClosePushFile(nullptr));
-  ok_eq_hex(0x800A3004, api.ClosePushFile(nullptr));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, api.ClosePushFile(nullptr));
   // One object made and deleted: nothing was left open behind another.
   int creates = 0, deletes = 0;
   for (const std::string& line : r.plugin.Trace()) {

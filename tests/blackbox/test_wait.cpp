@@ -23,9 +23,9 @@ TEST_CASE(unregistered_camera_leaves_the_output) {
   CameraRig rig("wait_unregistered");
   if (!rig.loaded || !rig.Init(Cam(0x1), 1)) return;
   const Waited w = Wait(rig, Cam(0x2), 0);
-  ok_eq_hex(0x800A3004, w.result);
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, w.result);
   ok_eq_int(0x7777, w.number);
-  ok_eq_hex(0xA00A3001, rig.host.api.WaitForBuffers(Cam(0x1), nullptr, 0));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, rig.host.api.WaitForBuffers(Cam(0x1), nullptr, 0));
 }
 
 TEST_CASE(no_buffers_fail_at_once_whatever_the_timeout) {
@@ -34,7 +34,7 @@ TEST_CASE(no_buffers_fail_at_once_whatever_the_timeout) {
   const DWORD start = GetTickCount();
   const Waited w = Wait(rig, Cam(0x1), 60000);
   ok(GetTickCount() - start < 30000, "waited on a camera without buffers");
-  ok_eq_hex(0xA00A3005, w.result);
+  ok_eq_hex(VOR_ERR_TIMEOUT, w.result);
   ok_eq_int(-1, w.number);
 }
 
@@ -43,16 +43,17 @@ TEST_CASE(timeout_waits_at_least_its_time) {
   if (!rig.loaded || !rig.Init(Cam(0x1), 3)) return;
   rig.NewBuffer(Cam(0x1), 64);
   Waited w = Wait(rig, Cam(0x1), 0);
-  ok_eq_hex(0xA00A3005, w.result);
+  ok_eq_hex(VOR_ERR_TIMEOUT, w.result);
   ok_eq_int(-1, w.number);
   const DWORD start = GetTickCount();
   w = Wait(rig, Cam(0x1), 250);
   ok(GetTickCount() - start >= 240, "returned after %lu ms of 250", GetTickCount() - start);
-  ok_eq_hex(0xA00A3005, w.result);
+  ok_eq_hex(VOR_ERR_TIMEOUT, w.result);
 }
 
 TEST_CASE(filled_buffer_is_reported_for_each_family) {
   for (int32_t family = 1; family <= 3; ++family) {
+    WTEST_CONTEXT("family %d", family);
     CameraRig rig("wait_filled");
     if (!rig.loaded || !rig.Init(Cam(0x5), family)) return;
     SimApi sim = rig.Sim(family);
@@ -84,7 +85,7 @@ TEST_CASE(other_cameras_buffers_are_not_reported) {
   rig.NewBuffer(Cam(0xB), 64);
   rig.NewBuffer(Cam(0xB), 64);
   sim.FillBuffer(Cam(0xB), 1, 0, 1);
-  ok_eq_hex(0xA00A3005, Wait(rig, Cam(0xA), 0).result);
+  ok_eq_hex(VOR_ERR_TIMEOUT, Wait(rig, Cam(0xA), 0).result);
   const Waited w = Wait(rig, Cam(0xB), 0);
   ok_eq_hex(0, w.result);
   ok_eq_int(1, w.number);
@@ -92,14 +93,16 @@ TEST_CASE(other_cameras_buffers_are_not_reported) {
 
 TEST_CASE(status_words_decide_families_1_and_2) {
   struct Word { uint32_t status; uint32_t result; };
-  const Word words[] = {{0x0002, 0}, {0x0FF2, 0}, {0x0003, 0x800A300B}, {0x1002, 0x800A300B}, {0, 0x800A300B}};
+  const Word words[] = {{0x0002, 0}, {0x0FF2, 0}, {0x0003, VOR_ERR_BUFFER_NOT_FILLED}, {0x1002, VOR_ERR_BUFFER_NOT_FILLED}, {0, VOR_ERR_BUFFER_NOT_FILLED}};
   for (int32_t family = 1; family <= 2; ++family) {
+    WTEST_CONTEXT("family %d", family);
     CameraRig rig("wait_status");
     if (!rig.loaded || !rig.Init(Cam(0x7), family)) return;
     SimApi sim = rig.Sim(family);
     rig.NewBuffer(Cam(0x7), 64);
     sim.Signal(Cam(0x7), 0, 1);
     for (const Word& word : words) {
+      WTEST_CONTEXT("status 0x%x", word.status);
       sim.SetStatus(Cam(0x7), 0, word.status, 0);
       const Waited w = Wait(rig, Cam(0x7), 0);
       ok(w.result == word.result, "family %d, status 0x%x: got 0x%x", family, word.status, w.result);
@@ -108,7 +111,7 @@ TEST_CASE(status_words_decide_families_1_and_2) {
     // A status call that fails leaves the zeroed area: not filled.
     sim.SetStatus(Cam(0x7), 0, 2, 0);
     sim.Fail("GETBUFFER_STATUS", 0x80000001, 1, 0);
-    ok_eq_hex(0x800A300B, Wait(rig, Cam(0x7), 0).result);
+    ok_eq_hex(VOR_ERR_BUFFER_NOT_FILLED, Wait(rig, Cam(0x7), 0).result);
   }
 }
 
@@ -123,7 +126,7 @@ TEST_CASE(qd4_driver_status_and_filled_bit) {
   ok_eq_hex(0x80042222, w.result);
   ok_eq_int(0, w.number);
   sim.SetStatus(Cam(0x8), 0, 0x7FFF, 0);
-  ok_eq_hex(0x800A300B, Wait(rig, Cam(0x8), 0).result);
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_FILLED, Wait(rig, Cam(0x8), 0).result);
   sim.SetStatus(Cam(0x8), 0, 0x8000, 0);
   ok_eq_hex(0, Wait(rig, Cam(0x8), 0).result);
 }
@@ -164,7 +167,7 @@ TEST_CASE(waiting_does_not_block_other_threads) {
   for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, KeepBusy, &busy, 0, nullptr);
   // While this thread waits 300 ms, the others keep calling.
   const LONG before = busy.calls;
-  ok_eq_hex(0xA00A3005, Wait(rig, Cam(0xC1), 300).result);
+  ok_eq_hex(VOR_ERR_TIMEOUT, Wait(rig, Cam(0xC1), 300).result);
   ok(busy.calls - before > 10, "only %ld calls on other threads during the wait", busy.calls - before);
   // A buffer filled meanwhile is reported.
   rig.Sim(2).FillBuffer(Cam(0xC1), 0, 0, 1);

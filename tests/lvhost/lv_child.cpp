@@ -57,23 +57,23 @@ int main(int argc, char** argv) {
   if (scenario == "none") {
     // Every export but the text service works without a run-time.
     Record("init", wtest::Format("%x", host.api.InitLibrary(reinterpret_cast<void*>(1), 4)));
-    AskForText(host, 0x800A3004, "text");
+    AskForText(host, VOR_ERR_OPTION_NOT_AVAILABLE, "text");
   } else if (scenario == "az") {
-    AskForText(host, 0x800A3004, "text");
+    AskForText(host, VOR_ERR_OPTION_NOT_AVAILABLE, "text");
   } else if (scenario == "lvrt_and_lvffrt" || scenario == "lvffrt") {
     HMODULE lvffrt = LoadLibraryA(argv[4]);
     HMODULE lvrt = scenario == "lvffrt" ? nullptr : LoadLibraryA(argv[3]);
-    AskForText(host, 0x800A3004, "text");
+    AskForText(host, VOR_ERR_OPTION_NOT_AVAILABLE, "text");
     Record("lvrt.served", wtest::Format("%ld", lvrt ? Served(lvrt) : 0));
     Record("lvffrt.served", wtest::Format("%ld", Served(lvffrt)));
   } else if (scenario == "set_missing") {
     host.api.SetLVRTModule(GetModuleHandleA("kernel32.dll"));
-    AskForText(host, 0x800A3004, "text");
+    AskForText(host, VOR_ERR_OPTION_NOT_AVAILABLE, "text");
   } else if (scenario == "set_null_restores_search") {
     HMODULE lvrt = LoadLibraryA(argv[3]);
     host.api.SetLVRTModule(GetModuleHandleA("kernel32.dll"));
     host.api.SetLVRTModule(nullptr);
-    AskForText(host, 0x800A3004, "text");
+    AskForText(host, VOR_ERR_OPTION_NOT_AVAILABLE, "text");
     Record("lvrt.served", wtest::Format("%ld", Served(lvrt)));
   }
   Record("end", "reached");

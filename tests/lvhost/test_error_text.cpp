@@ -76,12 +76,12 @@ TEST_CASE(texts_of_the_documented_codes) {
   const Example examples[] = {
       {0x00000000, "OK."},
       {0x800A3000, "OK."},
-      {0x800A3004, "SDK DLL error 800a3004 at device 'camera sdk dll': Option is not available."},
-      {0x800A300B, "SDK DLL error 800a300b at device 'camera sdk dll': A requested buffer is not available."},
-      {0xA00A3003, "SDK DLL error a00a3003 at device 'camera sdk dll': No memory available."},
-      {0xA00A3005, "SDK DLL error a00a3005 at device 'camera sdk dll': Timeout in function."},
-      {0xA00A3001, "SDK DLL error a00a3001 at device 'camera sdk dll': Function call with wrong parameter."},
-      {0xA00A3006, "SDK DLL error a00a3006 at device 'camera sdk dll': A buffer is to small."},
+      {VOR_ERR_OPTION_NOT_AVAILABLE, "SDK DLL error 800a3004 at device 'camera sdk dll': Option is not available."},
+      {VOR_ERR_BUFFER_NOT_FILLED, "SDK DLL error 800a300b at device 'camera sdk dll': A requested buffer is not available."},
+      {VOR_ERR_BUFFER_NOT_REGISTERED, "SDK DLL error a00a3003 at device 'camera sdk dll': No memory available."},
+      {VOR_ERR_TIMEOUT, "SDK DLL error a00a3005 at device 'camera sdk dll': Timeout in function."},
+      {VOR_ERR_WRONG_PARAMETER, "SDK DLL error a00a3001 at device 'camera sdk dll': Function call with wrong parameter."},
+      {VOR_ERR_BUFFER_TOO_SMALL, "SDK DLL error a00a3006 at device 'camera sdk dll': A buffer is to small."},
       {0xC0001001, "Firmware warning c0001001 at device 'Unknown device': Function is already on."},
       {0x80031080, "Firmware error 80031080 at device 'QD4 Main uP': Access denied. Debugging? See vor_err.h!"},
       {0x40002001, "Driver warning 40002001 at device 'Unknown device': Error code out of range."},
@@ -93,26 +93,26 @@ TEST_CASE(texts_of_the_documented_codes) {
       {0x80001007, "Firmware error 80001007 at device 'Unknown device': "},
       {0x00003004, "SDK DLL error 3004 at device 'Unknown device': Option is not available."},
       {126, "Undefined layer error 7e at device 'Unknown device': No error text available!"},
-      {0xFFFFFC19, "Undefined layer warning fffffc19 at device 'Unknown device': Error code out of range."},
+      {VOR_ERR_QD4_ALLOCATE_MISSING, "Undefined layer warning fffffc19 at device 'Unknown device': Error code out of range."},
       {0x9F0A3004, "SDK DLL error 9f0a3004 at device 'camera sdk dll': Option is not available."},
       {0x80213001, "SDK DLL error 80213001 at device 'Unknown device': wSize of an embedded buffer is to small."},
       {0x80212010, "Driver error 80212010 at device 'Lanticam driver': Buffer was cancelled."},
       {0xC0104002, "Application warning c0104002 at device 'Kesta': Settings have been adapted to valid values."},
   };
   for (const Example& e : examples) ok_eq_str(e.text, Ask(host, e.code));
-  ok_eq_int(75, Ask(host, 0x800A3004).size());
+  ok_eq_int(75, Ask(host, VOR_ERR_OPTION_NOT_AVAILABLE).size());
 }
 
 TEST_CASE(refusals_write_nothing) {
   ModuleHost host("error_text_refuse");
   if (!ok(host.Load(), "cannot load the DLL")) return;
   LvResetCalls();
-  ok_eq_hex(0xA00A3001, host.api.GetErrorText(0x800A3004, nullptr));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, host.api.GetErrorText(VOR_ERR_OPTION_NOT_AVAILABLE, nullptr));
   ok_eq_int(0, LvCalls().count);
 
   VLVStringHandle handle = LvNewString("kept");
   LvFailResize(true);
-  ok_eq_hex(0xA00A3003, host.api.GetErrorText(0x800A3004, handle));
+  ok_eq_hex(VOR_ERR_BUFFER_NOT_REGISTERED, host.api.GetErrorText(VOR_ERR_OPTION_NOT_AVAILABLE, handle));
   LvFailResize(false);
   ok_eq_int(1, LvCalls().count);
   ok_eq_str("kept", TextOf(handle));
@@ -130,7 +130,7 @@ TEST_CASE(named_module_takes_precedence_over_the_host) {
   host.api.SetLVRTModule(lvffrt);
   VLVStringPtr block = static_cast<VLVStringPtr>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 8));
   LvResetCalls();
-  ok_eq_hex(0, host.api.GetErrorText(0x800A3004, &block));
+  ok_eq_hex(0, host.api.GetErrorText(VOR_ERR_OPTION_NOT_AVAILABLE, &block));
   ok_eq_int(before + 1, served());
   ok_eq_int(0, LvCalls().count);
   // Once bound, naming another module changes nothing.

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr uint32_t kTooSmall = 0xA00A3006;
+constexpr uint32_t kTooSmall = VOR_ERR_BUFFER_TOO_SMALL;
 
 struct Copy {
   const char* name;

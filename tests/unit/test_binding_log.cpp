@@ -74,8 +74,8 @@ TEST_CASE(ready_lines_of_each_binder) {
   const std::string path = AttachLog("ready.log", 1);
   ok_eq_hex(0, InitFrom("full", reinterpret_cast<void*>(0x11), 1));
   ok_eq_hex(0, InitFrom("full", reinterpret_cast<void*>(0x22), 2));
-  ok_eq_hex(0xFFFFFC19, InitFrom("qd4_no_allocate_buffer", reinterpret_cast<void*>(0x33), 3));
-  ok_eq_hex(0xFFFFFC1A, InitFrom("qd4_no_get_buffer", reinterpret_cast<void*>(0x34), 3));
+  ok_eq_hex(VOR_ERR_QD4_ALLOCATE_MISSING, InitFrom("qd4_no_allocate_buffer", reinterpret_cast<void*>(0x33), 3));
+  ok_eq_hex(VOR_ERR_QD4_ENTRY_MISSING, InitFrom("qd4_no_get_buffer", reinterpret_cast<void*>(0x34), 3));
   ok_eq_hex(0, InitFrom("full", reinterpret_cast<void*>(0x44), 4));
   DetachLog();
   ok_eq_int(2, s_boxes);
@@ -85,9 +85,9 @@ TEST_CASE(ready_lines_of_each_binder) {
                       {0, "getTornio getting functions ready 0\r\n"},
                       {0, "VInitLibrary done hCam 22 type 2\r\n"},
                       {0, "getQD4 getting functions ready -999\r\n"},
-                      {0xFFFFFC19, "VInitLibrary done hCam 33 type 3\r\n"},
+                      {VOR_ERR_QD4_ALLOCATE_MISSING, "VInitLibrary done hCam 33 type 3\r\n"},
                       {0, "getQD4 getting functions ready -998\r\n"},
-                      {0xFFFFFC1A, "VInitLibrary done hCam 34 type 3\r\n"},
+                      {VOR_ERR_QD4_ENTRY_MISSING, "VInitLibrary done hCam 34 type 3\r\n"},
                       {0, "VInitLibrary done hCam 44 type 4\r\n"}});
 }
 
@@ -97,8 +97,8 @@ TEST_CASE(missing_lanticam_entry_point_logs_no_binder_line) {
   // A Tornio library without SETBUFFER_EVENT: no binder line, only VInitLibrary's.  The
   // full library an earlier case bound would be found by its base name first: drop it.
   while (HMODULE loaded = GetModuleHandleA("Tn_Cam.dll")) FreeLibrary(loaded);
-  ok_eq_hex(0x800A3004, InitFrom("tn_no_setbuffer_event", reinterpret_cast<void*>(0x55), 2));
+  ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, InitFrom("tn_no_setbuffer_event", reinterpret_cast<void*>(0x55), 2));
   DetachLog();
   ok_eq_int(1, s_boxes);
-  CheckEntries(path, {{0x800A3004, "VInitLibrary done hCam 55 type 2\r\n"}});
+  CheckEntries(path, {{VOR_ERR_OPTION_NOT_AVAILABLE, "VInitLibrary done hCam 55 type 2\r\n"}});
 }

@@ -26,18 +26,18 @@ constexpr uint32_t kCommonRows = 19;
 TEST_CASE(capacity_rules) {
   char out[64];
   memset(out, 0x5A, sizeof out);
-  ComposeErrorText(0x800A3004, out, 39);
+  ComposeErrorText(VOR_ERR_OPTION_NOT_AVAILABLE, out, 39);
   ok(out[0] == 0x5A && out[38] == 0x5A, "capacity 39 touched the buffer");
   ComposeErrorText(0, out, 39);
   ok(out[0] == 0x5A, "capacity 39 touched the buffer for code 0");
 
-  ok_eq_str("Error buffer too short. err: 800a3004", Compose(0x800A3004, 40));
+  ok_eq_str("Error buffer too short. err: 800a3004", Compose(VOR_ERR_OPTION_NOT_AVAILABLE, 40));
   ok_eq_str("Error buffer too short. err: ffffffff", Compose(0xFFFFFFFF, 40));
   ok_eq_str("OK.", Compose(0, 40));
-  const std::string full = Compose(0x800A3004);
+  const std::string full = Compose(VOR_ERR_OPTION_NOT_AVAILABLE);
   ok_eq_int(75, full.size());
-  ok_eq_str(full, Compose(0x800A3004, 76));  // exactly the line and its terminator
-  ok_eq_str("Error buffer too short. err: 800a3004", Compose(0x800A3004, 75));
+  ok_eq_str(full, Compose(VOR_ERR_OPTION_NOT_AVAILABLE, 76));  // exactly the line and its terminator
+  ok_eq_str("Error buffer too short. err: 800a3004", Compose(VOR_ERR_OPTION_NOT_AVAILABLE, 75));
 }
 
 TEST_CASE(sweep_of_layers_flags_and_numbers) {

@@ -44,22 +44,23 @@ HANDLE RegisterCameraWithBuffer(int32_t family) {
 TEST_CASE(null_slots_give_option_not_available) {
   PatchImport(GetModuleHandleA(nullptr), "user32.dll", "MessageBoxA", reinterpret_cast<void*>(&CountBox), nullptr);
   for (int32_t family = 1; family <= 3; ++family) {
+    WTEST_CONTEXT("family %d", family);
     HANDLE event = RegisterCameraWithBuffer(family);
     int16_t number = 0x7777;
-    ok_eq_hex(0x800A3004, VWaitForBuffers(kCam, &number, 0));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, VWaitForBuffers(kCam, &number, 0));
     ok_eq_int(0, number);
-    ok_eq_hex(0x800A3004, VFreeBuffer(kCam, 0));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, VFreeBuffer(kCam, 0));
     ok(BufferRegistry::FindBuffer(kCam, 0) == nullptr, "family %d: the buffer record stays", family);
 
     BufferRegistry::Add(new BufferRecord{s_memory, 1, sizeof s_memory, event, kCam, family});
-    ok_eq_hex(0x800A3004, Vcleanup(kCam));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, Vcleanup(kCam));
     ok_eq_int(0, BufferRegistry::Count());
 
     RegisterCameraWithBuffer(family);
     s_boxes = 0;
     number = -1;
     uint32_t eventValue = 0;
-    ok_eq_hex(0x800A3004, VAllocateBuffer(kCam, &number, 64, 0, &eventValue));
+    ok_eq_hex(VOR_ERR_OPTION_NOT_AVAILABLE, VAllocateBuffer(kCam, &number, 64, 0, &eventValue));
     ok_eq_int(1, s_boxes);
     CloseHandle(event);
   }

@@ -91,6 +91,7 @@ TEST_CASE(levels_and_modes) {
   ok_eq_int(1, LevelCount(40));  // 2^40 does not fit: the wrap-around is defined, not undefined
   PushImageInfo info = {};
   for (int32_t mode : {5, -1, 4}) {
+    WTEST_CONTEXT("mode %d", mode);
     FillPushImageInfo(&info, 1, 1, 8, mode);
     ok(info.mode == 0, "mode %d stored as %d", mode, info.mode);
   }
