@@ -135,8 +135,8 @@ void CancelWaiters(void* hCam) noexcept {
   // SetEvent under the lock: once the lock is let go, a waiter may hand its event back to the
   // pool, and a later wait must not find it set.
   for (Waiter* waiter = s_camera.waiters; waiter != nullptr; waiter = waiter->next) {
-    if (waiter->hCam != hCam || waiter->cancelled) continue;
-    waiter->cancelled = true;
+    if (waiter->hCam != hCam || waiter->cancelled.load()) continue;
+    waiter->cancelled.store(true);
     SetEvent(waiter->cancelEvent);
   }
 }

@@ -11,6 +11,8 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
 
@@ -71,7 +73,7 @@ class RecordUse {
 struct Waiter {
   void* hCam = nullptr;
   HANDLE cancelEvent = nullptr;  // manual-reset; set when the wait is to end
-  bool cancelled = false;        // under the registry lock
+  std::atomic<bool> cancelled{false};  // set under the registry lock; a wait may look without it
   Waiter* next = nullptr;
   Waiter* prev = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "camera/camera_state.h"
@@ -33,13 +34,13 @@ struct WaitEntry {
 };
 
 // The camera's waitable buffers in the order the wait reports them, with their events in the
-// same order in an array of their own for WaitForMultipleObjects.
+// same order in an array of their own for WaitForMultipleObjects.  Small sets live in the object
+// itself; a larger one in one heap block for both arrays.
 class WaitSet {
  public:
   WaitSet() noexcept = default;
   ~WaitSet() {
-    if (entries_ != local_) delete[] entries_;
-    if (events_ != localEvents_) delete[] events_;
+    if (entries_ != local_) ::operator delete(entries_, std::nothrow);
   }
   WaitSet(const WaitSet&) = delete;
   WaitSet& operator=(const WaitSet&) = delete;
@@ -57,17 +58,12 @@ class WaitSet {
   }
 
   // Without the lock: puts the entries in report order and lays out the events.
-  bool Arrange(Order order) noexcept {
+  void Arrange(Order order) noexcept {
     if (order == Order::kQueue) {
       std::sort(entries_, entries_ + count_,
                 [](const WaitEntry& a, const WaitEntry& b) { return a.queued < b.queued; });
     }
-    if (count_ > kLocal) {
-      events_ = new (std::nothrow) HANDLE[count_];
-      if (events_ == nullptr) return false;
-    }
     for (DWORD i = 0; i < count_; ++i) events_[i] = entries_[i].event;
-    return true;
   }
 
   DWORD count() const noexcept { return count_; }
@@ -94,12 +90,15 @@ class WaitSet {
  private:
   bool Append(const WaitEntry& entry) noexcept {
     if (count_ == capacity_) {
-      WaitEntry* grown = new (std::nothrow) WaitEntry[capacity_ * 2];
-      if (grown == nullptr) return false;
-      std::copy(entries_, entries_ + count_, grown);
-      if (entries_ != local_) delete[] entries_;
-      entries_ = grown;
-      capacity_ *= 2;
+      const DWORD capacity = capacity_ * 2;
+      void* block = ::operator new(capacity * (sizeof(WaitEntry) + sizeof(HANDLE)), std::nothrow);
+      if (block == nullptr) return false;
+      WaitEntry* entries = static_cast<WaitEntry*>(block);
+      std::copy(entries_, entries_ + count_, entries);
+      if (entries_ != local_) ::operator delete(entries_, std::nothrow);
+      entries_ = entries;
+      events_ = reinterpret_cast<HANDLE*>(entries + capacity);
+      capacity_ = capacity;
     }
     entries_[count_++] = entry;
     return true;
@@ -120,13 +119,36 @@ struct Woken {
   DWORD index;  // the buffer's place in report order
 };
 
-// Blocks until a buffer of the set is signalled, an extra event is set, or the time is up.
-Woken Block(const WaitSet& set, Order order, const HANDLE* extras, DWORD extraCount, uint32_t timeoutMs) noexcept {
+// What is left of a time-out that started at `start`; INFINITE stays.
+DWORD TimeLeft(uint32_t timeoutMs, ULONGLONG start) noexcept {
+  if (timeoutMs == INFINITE) return INFINITE;
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  return elapsed >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - elapsed);
+}
+
+// Blocks until a buffer of the set is signalled, an extra event is set, `cancelled` is seen, or
+// the time is up.
+Woken Block(const WaitSet& set, Order order, const HANDLE* extras, DWORD extraCount,
+            const std::atomic<bool>& cancelled, uint32_t timeoutMs) noexcept {
   const DWORD n = set.count();
   // A camera without buffers has nothing to wait for, whatever the time-out.
   if (n == 0) return {Woken::kTimeout, 0};
+  const ULONGLONG start = GetTickCount64();
   HANDLE handles[MAXIMUM_WAIT_OBJECTS];
   std::copy(extras, extras + extraCount, handles);
+
+  // Exactly as many buffers as one system wait holds, in registry order: the wait holds them
+  // all and looks for a cancel between slices rather than through its event, so that the first
+  // signalled one in registry order comes out of the wait itself.
+  if (order == Order::kRegistry && n == MAXIMUM_WAIT_OBJECTS && extraCount == 1) {
+    for (;;) {
+      const DWORD left = TimeLeft(timeoutMs, start);
+      const DWORD r = WaitForMultipleObjects(n, set.events(), FALSE, std::min(left, kSliceMs));
+      if (r < WAIT_OBJECT_0 + n) return {Woken::kBuffer, r - WAIT_OBJECT_0};
+      if (cancelled.load()) return {Woken::kCancelled, 0};
+      if (left == 0 || r == WAIT_FAILED) return {Woken::kTimeout, 0};
+    }
+  }
 
   if (n + extraCount <= MAXIMUM_WAIT_OBJECTS) {
     std::copy(set.events(), set.events() + n, handles + extraCount);
@@ -154,12 +176,8 @@ Woken Block(const WaitSet& set, Order order, const HANDLE* extras, DWORD extraCo
   }
   for (DWORD i = 0; i < watchedCount; ++i) handles[extraCount + i] = set.events()[watched[i]];
 
-  const ULONGLONG start = GetTickCount64();
   for (;;) {
-    const ULONGLONG elapsed = GetTickCount64() - start;
-    const DWORD left = timeoutMs == INFINITE ? INFINITE
-                       : elapsed >= timeoutMs ? 0
-                                              : static_cast<DWORD>(timeoutMs - elapsed);
+    const DWORD left = TimeLeft(timeoutMs, start);
     const DWORD r = WaitForMultipleObjects(extraCount + watchedCount, handles, FALSE, std::min(left, kSliceMs));
     if (r < WAIT_OBJECT_0 + extraCount) return {Woken::kCancelled, 0};
     // In queue order a watched buffer is the earliest of all; in registry order every buffer
@@ -225,9 +243,10 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   DWORD extraCount = 0;
   if (waiter.cancelEvent != nullptr) extras[extraCount++] = waiter.cancelEvent;
   if (HANDLE abortEvent = AbortEventOf(instance)) extras[extraCount++] = abortEvent;
-  // A set that cannot be had, or arranged, makes the wait fail, reported as a time-out.
-  const Woken woken = collected && set.Arrange(order) ? Block(set, order, extras, extraCount, timeoutMs)
-                                                      : Woken{Woken::kTimeout, 0};
+  // A set that could not be had makes the wait fail, reported as a time-out.
+  if (collected) set.Arrange(order);
+  const Woken woken =
+      collected ? Block(set, order, extras, extraCount, waiter.cancelled, timeoutMs) : Woken{Woken::kTimeout, 0};
 
   RecordUse camera;
   FamilyEntryPoints entry;
@@ -236,9 +255,9 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   {
     RegistryLock lock;
     if (waiter.cancelEvent != nullptr) UnregisterWaiter(&waiter);
-    cancelled = cancelled || waiter.cancelled;
+    cancelled = cancelled || waiter.cancelled.load();
     // An event that was not set goes straight back to the pool, without another trip for the lock.
-    if (!waiter.cancelled && PoolCancelEvent(waiter.cancelEvent)) waiter.cancelEvent = nullptr;
+    if (!waiter.cancelled.load() && PoolCancelEvent(waiter.cancelEvent)) waiter.cancelEvent = nullptr;
     BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
     // The camera may have been cleaned up, and its library unloaded, after the buffer woke this
     // wait: then there is nobody to ask.
@@ -252,7 +271,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
       if (record != nullptr) out.number = static_cast<int16_t>(record->bufNr);
     }
   }
-  ReturnCancelEvent(waiter.cancelEvent, waiter.cancelled);
+  ReturnCancelEvent(waiter.cancelEvent, waiter.cancelled.load());
 
   if (cancelled) {
     out.result = kWaitCancelled;

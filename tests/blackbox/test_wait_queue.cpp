@@ -115,6 +115,19 @@ TEST_CASE(cancel_and_cleanup_end_waits_in_progress) {
     ok(waitOther.Join(), "the other wait did not end");
     ok_eq_hex(VOR_ERR_TIMEOUT, waitOther.result());
   }
+  // Exactly as many buffers as one system wait holds: the cancel still ends the wait at once.
+  {
+    for (int i = 0; i < 63; ++i) rig.NewBuffer(Cam(0x23), 16);  // 64 with the one it has
+    Waited w{0, 0x7777, 0};
+    AsyncCall wait([&] { return api.WaitForBuffers(Cam(0x23), &w.number, VOR_WAIT_FOREVER); });
+    Sleep(100);
+    const ULONGLONG start = GetTickCount64();
+    ok_eq_hex(0, api.CancelWait(Cam(0x23)));
+    ok(wait.Join(2000) && GetTickCount64() - start < 100, "a wait on 64 buffers took %llu ms to end",
+       GetTickCount64() - start);
+    ok_eq_hex(VOR_ERR_WAIT_CANCELLED, wait.result());
+    for (int i = 1; i < 64; ++i) api.FreeBuffer(Cam(0x23), i);
+  }
   // A wait that starts after the cancel is not affected.
   ok_eq_hex(VOR_ERR_TIMEOUT, Wait(rig, Cam(0x22), 50).result);
   rig.Sim(1).FillBuffer(Cam(0x22), 0, 1, 1);
