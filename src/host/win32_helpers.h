@@ -63,6 +63,18 @@ class ScopedModule {
   HMODULE module_ = nullptr;
 };
 
+// Holds an SRW lock exclusively for its scope.
+class ScopedExclusive {
+ public:
+  explicit ScopedExclusive(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  ~ScopedExclusive() { ReleaseSRWLockExclusive(&lock_); }
+  ScopedExclusive(const ScopedExclusive&) = delete;
+  ScopedExclusive& operator=(const ScopedExclusive&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
 // Stores the export `name` of `module` (or null) in `slot`; true when it was found.
 template <typename Fn>
 bool Resolve(HMODULE module, const char* name, Fn& slot) noexcept {

@@ -64,22 +64,6 @@ struct PushFileState {
 
 PushFileState s_push = {SRWLOCK_INIT, SRWLOCK_INIT, false, false, nullptr, nullptr, {}, nullptr, {}, {}};
 
-class StateLock {
- public:
-  StateLock() noexcept { AcquireSRWLockExclusive(&s_push.stateLock); }
-  ~StateLock() { ReleaseSRWLockExclusive(&s_push.stateLock); }
-  StateLock(const StateLock&) = delete;
-  StateLock& operator=(const StateLock&) = delete;
-};
-
-class PushGate {
- public:
-  PushGate() noexcept { AcquireSRWLockExclusive(&s_push.pushGate); }
-  ~PushGate() { ReleaseSRWLockExclusive(&s_push.pushGate); }
-  PushGate(const PushGate&) = delete;
-  PushGate& operator=(const PushGate&) = delete;
-};
-
 bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 // Under stateLock: the recording is open and `hCam` owns it.
@@ -154,7 +138,7 @@ extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint
                                           uint16_t bitsPerPixel, int32_t mode, int32_t openValue) {
   if (!IsRegistered(hCam)) return kOptionNotAvailable;
   {
-    StateLock lock;
+    ScopedExclusive lock(s_push.stateLock);
     if (s_push.open || s_push.busy) return kOptionNotAvailable;
     s_push.busy = true;
     s_push.owner = hCam;
@@ -165,7 +149,7 @@ extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint
   FileObject* object =
       OpenThroughPlugin(fileName, width, height, bitsPerPixel, mode, openValue, &library, &plugin);
 
-  StateLock lock;
+  ScopedExclusive lock(s_push.stateLock);
   if (library != nullptr) s_push.library = library;
   s_push.busy = false;
   if (object == nullptr) {
@@ -195,14 +179,14 @@ extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint
  */
 extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
   {
-    StateLock lock;
+    ScopedExclusive lock(s_push.stateLock);
     if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
   }
   // Only the owner's own pushes and close wait here; other cameras were refused above.
-  PushGate gate;
+  ScopedExclusive gate(s_push.pushGate);
   FileObject* object = nullptr;
   {
-    StateLock lock;
+    ScopedExclusive lock(s_push.stateLock);
     if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
     object = s_push.object;
   }
@@ -242,14 +226,14 @@ extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
  */
 extern "C" ErrorCode WINAPI VClosePushFile(void* hCam) {
   {
-    StateLock lock;
+    ScopedExclusive lock(s_push.stateLock);
     if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
   }
-  PushGate gate;
+  ScopedExclusive gate(s_push.pushGate);
   FileObject* object = nullptr;
   Plugin plugin = {};
   {
-    StateLock lock;
+    ScopedExclusive lock(s_push.stateLock);
     if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;
     object = s_push.object;
     plugin = s_push.plugin;
@@ -260,7 +244,7 @@ extern "C" ErrorCode WINAPI VClosePushFile(void* hCam) {
   plugin.DeleteObject(object);
   plugin.PlugUnInit();
 
-  StateLock lock;
+  ScopedExclusive lock(s_push.stateLock);
   s_push.object = nullptr;
   s_push.owner = nullptr;
   s_push.busy = false;
