@@ -407,6 +407,7 @@ void WakeLatency(CameraRig& rig) {
     PrintWake(count <= 64 ? "VWaitForBuffers" : "VWaitForBuffers/64", count, f[0], f[1]);
     rig.host.api.cleanup(hCam);
   }
+  if (rig.host.api.WaitForBuffersEx == nullptr) return;  // a module from before it existed
   // VWaitForBuffersEx against a bare wait on that one buffer's event, and against that wait
   // followed by the SDK's status call that every wait export makes.
   typedef uint32_t(WINAPI * StatusFn)(void*, int32_t, uint32_t, uint32_t*, int32_t);

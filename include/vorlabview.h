@@ -10,7 +10,11 @@
 #define VORLABVIEW_H
 
 #ifndef WINAPI
+#if defined(__GNUC__) && !defined(_WIN32)
+#define WINAPI /* a build of the module's pure logic for another system, as its fuzzing is */
+#else
 #define WINAPI __stdcall
+#endif
 #endif
 
 #if !defined(INT32_MAX) && !defined(_STDINT_H) && !defined(_STDINT) && !defined(_STDINT_H_)

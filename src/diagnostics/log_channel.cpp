@@ -1,4 +1,5 @@
-// The log channel: LogWriteLine, its entry layout and the access grant of log files.
+// The log channel: the switch, LogWriteLine and its entry layout, the direct writes of the
+// session log, and the access grant of log files.
 #include "diagnostics/log_channel.h"
 
 #include <aclapi.h>
@@ -6,12 +7,25 @@
 #include <stdarg.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "diagnostics/log_writer.h"
+#include "host/win32_helpers.h"
 
 namespace {
 
+struct ChannelState {
+  std::atomic<bool> enabled;    // set-up switches it on; any thread switches it off
+  std::atomic<bool> connected;  // set once under lineMutex: entries go to the writer's queue
+  LogOptions options;           // set-up, before the switch goes on; read-only afterwards
+  char path[kLogNameSize];      // set-up; read-only while the log is open
+  ScopedHandle lineMutex;       // set-up and module exit; serialises entries until connected
+  ScopedHandle file;            // lineMutex: the log file that direct entries go to
+  bool writerTried;             // lineMutex: the writer's start has been tried this load
+};
+
 // Zero at load: the log is off until set-up switches it on.
-LogState s_log;
+ChannelState s_channel;
 
 bool WriteAll(HANDLE handle, const char* bytes, DWORD length) noexcept {
   DWORD written = 0;
@@ -26,7 +40,9 @@ class LineMutexGuard {
     const DWORD wait = WaitForSingleObject(mutex_, kLineMutexWaitMs);
     owned_ = (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
   }
-  ~LineMutexGuard() { if (owned_) ReleaseMutex(mutex_); }
+  ~LineMutexGuard() {
+    if (owned_) ReleaseMutex(mutex_);
+  }
   LineMutexGuard(const LineMutexGuard&) = delete;
   LineMutexGuard& operator=(const LineMutexGuard&) = delete;
   bool owned() const noexcept { return owned_; }
@@ -36,15 +52,10 @@ class LineMutexGuard {
   bool owned_ = false;
 };
 
-void SwitchOff() noexcept { s_log.enabled.store(false); }
-
-// The whole entry in one buffer: the file gets the same bytes as from four writes, and a
-// mailslot message cannot be split by another sender.  Returns its length.
-DWORD ComposeEntry(ErrorCode code, const char* text, char (&entry)[kEntrySize]) noexcept {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  int length = wnsprintfA(entry, kEntrySize, "%02d:%02d:%02d.%03d %02d.%02d.%4d\r\n", now.wHour, now.wMinute,
-                          now.wSecond, now.wMilliseconds, now.wDay, now.wMonth, now.wYear);
+// The entry without its stamp, which comes last so that it is taken where the entry's place
+// in the file is decided.  The whole entry goes out in one write.  Returns its length.
+DWORD ComposeBody(ErrorCode code, const char* text, char (&entry)[kEntrySize]) noexcept {
+  int length = kStampSize;
   if (code != kOk) length += wnsprintfA(entry + length, kEntrySize - length, "ERROR %0X:\r\n", code);
   size_t textLength = strlen(text);
   if (textLength > kLogLineSize - 1) textLength = kLogLineSize - 1;
@@ -54,76 +65,120 @@ DWORD ComposeEntry(ErrorCode code, const char* text, char (&entry)[kEntrySize]) 
   return static_cast<DWORD>(length + 2);
 }
 
-// An entry for the connected writer.  Runs without the mutex: a failed send switches the log
-// off but leaves the handle to LogClose, since another thread may be sending through it.
-void WriteQueued(ErrorCode code, const char* text) noexcept {
-  char entry[kEntrySize];
-  const DWORD length = ComposeEntry(code, text, entry);
-  if (!WriteAll(s_log.queueWrite, entry, length)) {
-    SwitchOff();
-    return;
-  }
-  // A busy writer finds the entry on its own; only one about to wait needs waking.
-  if (s_log.writerIdle.exchange(false)) SetEvent(s_log.wakeEvent);
+void Post(char* entry, DWORD length) noexcept {
+  if (!PostLogEntry(entry, length)) LogSwitchOff();
 }
 
-void WriteEntry(ErrorCode code, const char* text) noexcept {
-  HANDLE* handleField = &s_log.file;
-  if (s_log.useThread) {
-    if (s_log.writerConnected.load() || StartLogWriter()) handleField = &s_log.queueWrite;
-  }
-  HANDLE handle = *handleField;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-    SwitchOff();
+// Opens the log file again, at its end: after every entry with flush=0, so the file on disk
+// is current, and once in thread mode when the log stays direct.  Shared for reading only,
+// so the old handle goes first.
+void Reopen() noexcept {
+  s_channel.file.Reset();
+  s_channel.file.Reset(CreateFileA(s_channel.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!s_channel.file.valid()) {
+    s_channel.file.Release();
+    LogSwitchOff();
     return;
   }
-
-  char entry[kEntrySize];
-  const DWORD length = ComposeEntry(code, text, entry);
-  if (!WriteAll(handle, entry, length)) {
-    CloseHandle(handle);
-    *handleField = nullptr;
-    SwitchOff();
-    return;
-  }
-
-  if (s_log.useThread) {
-    if (handleField == &s_log.queueWrite && s_log.writerIdle.exchange(false)) SetEvent(s_log.wakeEvent);
-    return;
-  }
-  if (s_log.flush != 0) return;
-
-  // flush=0: close and reopen, so the file on disk is current after every entry.
-  CloseHandle(s_log.file);
-  s_log.file = CreateFileA(s_log.logPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (s_log.file == INVALID_HANDLE_VALUE) {
-    s_log.file = nullptr;
-    SwitchOff();
-    return;
-  }
-  GrantEveryoneAccess(s_log.logPath);
+  GrantEveryoneAccess(s_channel.path);
   LARGE_INTEGER zero = {};
-  SetFilePointerEx(s_log.file, zero, nullptr, FILE_END);
+  SetFilePointerEx(s_channel.file.get(), zero, nullptr, FILE_END);
+}
+
+// The first entry in thread mode has gone straight into the file; the writer then takes over
+// with a handle of its own, which the channel's (shared for reading only) would keep out.
+void StartWriter() noexcept {
+  s_channel.writerTried = true;
+  s_channel.file.Reset();
+  switch (StartLogWriter()) {
+    case WriterStart::kReady:
+      s_channel.connected.store(true);
+      break;
+    case WriterStart::kUnavailable:
+      Reopen();  // direct for good, the file kept open
+      break;
+    case WriterStart::kFailed:
+      LogSwitchOff();
+      break;
+  }
+}
+
+// An entry under lineMutex.
+void WriteEntry(char* entry, DWORD length) noexcept {
+  if (s_channel.connected.load()) {
+    Post(entry, length);
+    return;
+  }
+  if (!s_channel.file.valid()) {
+    LogSwitchOff();
+    return;
+  }
+  StampEntry(entry);
+  if (!WriteAll(s_channel.file.get(), entry, length)) {
+    s_channel.file.Reset();
+    LogSwitchOff();
+    return;
+  }
+  if (s_channel.options.useThread) {
+    // The flush option has no effect in thread mode.
+    if (!s_channel.writerTried) StartWriter();
+    return;
+  }
+  if (s_channel.options.flush == 0) Reopen();
 }
 
 }  // namespace
 
-LogState& TheLogState() noexcept { return s_log; }
+bool LogEnabled() noexcept { return s_channel.enabled.load(std::memory_order_relaxed); }
+
+void LogSwitchOff() noexcept { s_channel.enabled.store(false); }
+
+const char* LogPath() noexcept { return s_channel.path; }
+
+void StampEntry(char* entry) noexcept {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char stamp[kStampSize + 1];
+  wnsprintfA(stamp, sizeof stamp, "%02d:%02d:%02d.%03d %02d.%02d.%4d\r\n", now.wHour, now.wMinute, now.wSecond,
+             now.wMilliseconds, now.wDay, now.wMonth, now.wYear);
+  memcpy(entry, stamp, kStampSize);
+}
+
+void LogChannelOpen(const char* path, HANDLE file, const LogOptions& options) noexcept {
+  lstrcpynA(s_channel.path, path, kLogNameSize);
+  s_channel.options = options;
+  s_channel.file.Reset(file);
+  if (!s_channel.lineMutex.valid()) s_channel.lineMutex.Reset(CreateMutexA(nullptr, FALSE, nullptr));
+  s_channel.writerTried = false;
+  s_channel.connected.store(false);
+  s_channel.enabled.store(true);
+}
+
+void LogChannelClose() noexcept {
+  s_channel.enabled.store(false);
+  s_channel.connected.store(false);
+  s_channel.file.Reset();
+  s_channel.lineMutex.Reset();
+  s_channel.writerTried = false;
+  s_channel.path[0] = '\0';
+}
 
 void LogWriteLine(ErrorCode code, const char* text, uint32_t lineMask) noexcept {
-  if (!s_log.enabled.load()) return;
-  if ((s_log.mask & lineMask) != lineMask) return;
+  if (!s_channel.enabled.load()) return;
+  if ((s_channel.options.mask & lineMask) != lineMask) return;
   if (text == nullptr) text = "";
 
   const DWORD callerError = GetLastError();
-  if (s_log.writerConnected.load()) {
-    // Connected: the entry is one mailslot message, which no other sender can split, and
-    // nothing else of the channel changes; the mutex is only needed on the way there.
-    WriteQueued(code, text);
+  char entry[kEntrySize];
+  const DWORD length = ComposeBody(code, text, entry);
+  if (s_channel.connected.load()) {
+    // Connected: the queue's own lock orders the entries; the mutex, a round trip to the
+    // system on every entry, is only needed on the way there.
+    Post(entry, length);
   } else {
-    LineMutexGuard guard(s_log.lineMutex);
-    if (guard.owned()) WriteEntry(code, text);
+    LineMutexGuard guard(s_channel.lineMutex.get());
+    if (guard.owned()) WriteEntry(entry, length);
   }
   SetLastError(callerError);
 }

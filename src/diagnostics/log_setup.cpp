@@ -13,10 +13,21 @@
 #include "diagnostics/log_ini.h"
 #include "diagnostics/log_writer.h"
 #include "host/module_lifecycle.h"
+#include "host/win32_helpers.h"
 
 namespace {
 
 constexpr int kBannerLineSize = 200;
+constexpr LONGLONG kMaxIniSize = 64 * 1024;  // an options file is a few lines; anything larger is not one
+
+// Set-up's own; the options and the open log go to the channel.
+struct SetupState {
+  bool done;                   // module start and exit: set-up has run for this load
+  char iniName[kLogNameSize];  // module start: the ini's file name, without folder
+};
+
+// Zero at load.
+SetupState s_setup;
 
 const char kTildeLine[] =
     "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\r\n";
@@ -57,103 +68,100 @@ void WriteLine(HANDLE file, const char* format, ...) {
   if (length > 0) WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
 }
 
-void WriteHeader(HANDLE file, const char* baseName, const Version& version) {
-  if (TheLogState().useThread) WriteLine(file, "%s", kThreadLine);
+void WriteHeader(HANDLE file, const char* baseName, const Version& version, bool useThread) {
+  if (useThread) WriteLine(file, "%s", kThreadLine);
   SYSTEMTIME today;
   GetLocalTime(&today);
   WriteLine(file, kHeaderFormat, baseName, version.major, version.minor, version.fourth, today.wDay, today.wMonth,
             today.wYear);
 }
 
-HANDLE OpenExistingLog(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+ScopedHandle OpenExistingLog(const char* path) {
+  return ScopedHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// Reads the ini options into LogState; missing, unreadable or short files leave the defaults.
-void ReadIni(const char* folder) {
-  LogState& log = TheLogState();
+// Reads the ini options; a missing, unreadable, short or oversized file leaves the defaults.
+void ReadIni(const char* folder, LogOptions* options, int32_t* preserve) {
   char path[MAX_PATH];
-  if (wnsprintfA(path, MAX_PATH, "%s%s", folder, log.iniName) >= MAX_PATH - 1) return;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  if (wnsprintfA(path, MAX_PATH, "%s%s", folder, s_setup.iniName) >= MAX_PATH - 1) return;
+  ScopedHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  if (!file.valid()) return;
   GrantEveryoneAccess(path);
-  const DWORD size = GetFileSize(file, nullptr);
-  char* text = size == INVALID_FILE_SIZE ? nullptr : static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 2));
-  if (text != nullptr) {
-    DWORD read = 0;
-    if (ReadFile(file, text, size, &read, nullptr) && read == size) {
-      text[size] = '\0';
-      LowerCaseAscii(text);
-      LogIniValues values = {0, log.flush, log.preserve, 0};
-      ParseLogIni(text, &values);
-      log.mask = values.logging;
-      log.flush = values.flush;
-      log.preserve = values.preserve;
-      if (values.useThread != 0) log.useThread = true;
-    }
-    HeapFree(GetProcessHeap(), 0, text);
+  // The size in 64 bits and bounded, so the block and the read below always agree.
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 || size.QuadPart > kMaxIniSize) return;
+  const DWORD length = static_cast<DWORD>(size.QuadPart);
+  char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length + 1));
+  if (text == nullptr) return;
+  DWORD read = 0;
+  if (ReadFile(file.get(), text, length, &read, nullptr) && read == length) {
+    text[length] = '\0';
+    LowerCaseAscii(text);
+    LogIniValues values = {0, options->flush, *preserve, 0};
+    ParseLogIni(text, &values);
+    options->mask = values.logging;
+    options->flush = values.flush;
+    *preserve = values.preserve;
+    if (values.useThread != 0) options->useThread = true;
   }
-  CloseHandle(file);
+  HeapFree(GetProcessHeap(), 0, text);
 }
 
-// Opens the append log and writes its banner; true when this session is logged there.
-bool OpenAppendLog(const char* folder, const char* baseName, const Version& version) {
-  LogState& log = TheLogState();
-  wnsprintfA(log.logPath, kLogNameSize, "%s%s_a.log", folder, baseName);
-  HANDLE file = OpenExistingLog(log.logPath);
-  if (file == nullptr) return false;
-  log.enabled = true;
-  GrantEveryoneAccess(log.logPath);
+// Opens the append log and writes its banner; the open log, or none when this session is not
+// logged there.
+ScopedHandle OpenAppendLog(const char* folder, const char* baseName, const Version& version, bool useThread,
+                           char (&logPath)[kLogNameSize]) {
+  wnsprintfA(logPath, kLogNameSize, "%s%s_a.log", folder, baseName);
+  ScopedHandle file = OpenExistingLog(logPath);
+  if (!file.valid()) return file;
+  GrantEveryoneAccess(logPath);
   LARGE_INTEGER size = {};
-  GetFileSizeEx(file, &size);
-  SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
-  for (int i = 0; i < 3; ++i) WriteLine(file, "%s", kTildeLine);
-  WriteLine(file, "%s", kNewSessionLine);
-  for (int i = 0; i < 3; ++i) WriteLine(file, "%s", kTildeLine);
-  WriteHeader(file, baseName, version);
-  log.file = file;
-  return true;
+  GetFileSizeEx(file.get(), &size);
+  SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN);
+  for (int i = 0; i < 3; ++i) WriteLine(file.get(), "%s", kTildeLine);
+  WriteLine(file.get(), "%s", kNewSessionLine);
+  for (int i = 0; i < 3; ++i) WriteLine(file.get(), "%s", kTildeLine);
+  WriteHeader(file.get(), baseName, version, useThread);
+  return file;
 }
 
 // Replaces an existing session log (kept under a time-stamped name with preserve on).
-bool OpenSessionLog(const char* folder, const char* baseName, const Version& version) {
-  LogState& log = TheLogState();
-  wnsprintfA(log.logPath, kLogNameSize, "%s%s.log", folder, baseName);
-  HANDLE existing = OpenExistingLog(log.logPath);
-  if (existing == nullptr) return false;
-  CloseHandle(existing);
+ScopedHandle OpenSessionLog(const char* folder, const char* baseName, const Version& version, bool useThread,
+                            int32_t preserve, char (&logPath)[kLogNameSize]) {
+  wnsprintfA(logPath, kLogNameSize, "%s%s.log", folder, baseName);
+  if (!OpenExistingLog(logPath).valid()) return ScopedHandle();
 
-  if (log.preserve != 0) {
+  if (preserve != 0) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char kept[MAX_PATH];
     wnsprintfA(kept, MAX_PATH, "%s%s_%d%d_%d%d%d.log", folder, baseName, now.wMonth, now.wDay, now.wHour,
                now.wMinute, now.wSecond);
-    MoveFileA(log.logPath, kept);
+    MoveFileA(logPath, kept);
   } else {
-    DeleteFileA(log.logPath);
+    DeleteFileA(logPath);
   }
-  HANDLE file = CreateFileA(log.logPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  GrantEveryoneAccess(log.logPath);
-  WriteLine(file, "%s", kTildeLine);
-  WriteLine(file, "%s", kTildeLine);
-  WriteHeader(file, baseName, version);
-  log.file = file;
-  log.enabled = true;
-  return true;
+  ScopedHandle file(CreateFileA(logPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return file;
+  GrantEveryoneAccess(logPath);
+  WriteLine(file.get(), "%s", kTildeLine);
+  WriteLine(file.get(), "%s", kTildeLine);
+  WriteHeader(file.get(), baseName, version, useThread);
+  return file;
 }
 
 // Drops the info file once: an existing one is left as it is.
 void WriteInfoFile(const char* folder, const char* baseName) {
   char path[MAX_PATH];
   wnsprintfA(path, MAX_PATH, "%s%s.txt", folder, baseName);
-  HANDLE created = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (created == INVALID_HANDLE_VALUE) return;
-  CloseHandle(created);
+  // Made only when it is not there yet, and closed again at once for the writes below.
+  if (!ScopedHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                nullptr)).valid()) {
+    return;
+  }
   FILE* info = fopen(path, "a+b");
   if (info == nullptr) return;
   for (const char* line : kInfoLines) fprintf(info, line, baseName, baseName);
@@ -196,9 +204,8 @@ int32_t ReadProductVersion(const char* path, int32_t* major, int32_t* minor, int
 }
 
 int32_t LogOpen(const char* baseName) noexcept {
-  LogState& log = TheLogState();
-  if (log.setUpDone) return 0;
-  log.setUpDone = true;
+  if (s_setup.done) return 0;
+  s_setup.done = true;
 
   Version version = {0, 0, 0};
   char modulePath[MAX_PATH];
@@ -208,55 +215,37 @@ int32_t LogOpen(const char* baseName) noexcept {
   }
 
   // Without a common application-data folder there is nowhere to log: the log stays off.
-  if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, log.logPath) != S_OK ||
-      strlen(log.logPath) + strlen("\\vor\\") >= MAX_PATH) {
-    log.logPath[0] = '\0';
-    log.enabled = false;
+  char folder[MAX_PATH];
+  if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK ||
+      strlen(folder) + strlen("\\vor\\") >= MAX_PATH) {
     return 0;
   }
-  strcat(log.logPath, "\\vor\\");
-  char folder[MAX_PATH];
-  strcpy(folder, log.logPath);
+  strcat(folder, "\\vor\\");
   if (!PathFileExistsA(folder) || !PathIsDirectoryA(folder)) CreateDirectoryA(folder, nullptr);
   // Every name below is folder, base name and a suffix of at most 13 characters ("_12_31235959.log").
-  if (strlen(folder) + strlen(baseName) + 16 >= MAX_PATH) {
-    log.logPath[0] = '\0';
-    log.enabled = false;
-    return 0;
-  }
+  if (strlen(folder) + strlen(baseName) + 16 >= MAX_PATH) return 0;
 
-  log.mask = 0;
-  if (log.iniName[0] == '\0') wnsprintfA(log.iniName, kLogNameSize, "%s.ini", baseName);
-  wnsprintfA(log.queueName, kLogNameSize, "\\\\.\\mailslot\\loggingslot_%s", baseName);
-  ReadIni(folder);
+  if (s_setup.iniName[0] == '\0') wnsprintfA(s_setup.iniName, kLogNameSize, "%s.ini", baseName);
+  LogOptions options = {0, 0, false};
+  int32_t preserve = 0;
+  ReadIni(folder, &options, &preserve);
 
-  if (OpenAppendLog(folder, baseName, version) || OpenSessionLog(folder, baseName, version)) {
-    if (log.lineMutex == nullptr) log.lineMutex = CreateMutexA(nullptr, FALSE, nullptr);
+  char logPath[kLogNameSize];
+  ScopedHandle file = OpenAppendLog(folder, baseName, version, options.useThread, logPath);
+  if (!file.valid()) file = OpenSessionLog(folder, baseName, version, options.useThread, preserve, logPath);
+  if (file.valid()) {
+    if (options.useThread) PrepareLogWriter(baseName);
+    LogChannelOpen(logPath, file.Release(), options);
     return 0;
   }
 
   WriteInfoFile(folder, baseName);
-  log.logPath[0] = '\0';
-  log.enabled = false;
   return 0;
 }
 
-bool LogNeedsClose() noexcept {
-  const LogState& log = TheLogState();
-  return log.enabled || log.file != nullptr || log.lineMutex != nullptr || log.writerThread != nullptr;
-}
-
 void LogClose() noexcept {
-  LogState& log = TheLogState();
-  if (log.useThread) StopLogWriter();
-  if (log.file != nullptr) {
-    CloseHandle(log.file);
-    log.file = nullptr;
-  }
-  if (log.lineMutex != nullptr) {
-    CloseHandle(log.lineMutex);
-    log.lineMutex = nullptr;
-  }
-  log.enabled = false;
-  log.setUpDone = false;
+  // The writer appends what it still holds to the log file, so it goes first.
+  StopLogWriter();
+  LogChannelClose();
+  s_setup.done = false;
 }

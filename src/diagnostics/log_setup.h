@@ -8,11 +8,9 @@
 int32_t LogOpen(const char* baseName) noexcept;
 
 // Stops the writer thread (in thread mode), closes what LogOpen opened, switches the log off.
+// Closes nothing when the log was never on; a log that a failure switched off mid-session
+// still has its writer and handles, and they are closed too.
 void LogClose() noexcept;
-
-// True when set-up or the writer left anything open: a log that was on at some point of the
-// load, even if a failure has switched it off since.
-bool LogNeedsClose() noexcept;
 
 // The first, second and fourth number of the file's product version.  Returns 0, or a
 // negative value when the file has no version information.

@@ -5,7 +5,6 @@
 
 #include "camera/camera_state.h"
 #include "camera/registry.h"
-#include "diagnostics/log_channel.h"
 #include "diagnostics/log_setup.h"
 #include "host/app_framework.h"
 
@@ -43,10 +42,11 @@ class CVORLabApp : public CWinApp {
     if (left != 0) {
       MessageBoxA(nullptr, "Buffers are still allocated.\r\nPlease remove all buffers first!", "vorgeneric", MB_OK);
     }
-    // A log that a failure switched off mid-session still has its writer thread and handles:
-    // they are closed too, so no thread of the module outlives its code.
-    if (LogNeedsClose()) LogClose();
+    // Also a log that a failure switched off mid-session: its writer and handles go too, so
+    // no thread of the module runs its code after the unload.
+    LogClose();
     BufferRegistry::Clear();
+    CloseCancelEvents();
     return CWinApp::ModuleExit();
   }
 };

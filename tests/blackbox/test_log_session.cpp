@@ -1,6 +1,7 @@
 // The session log end to end: set-up at load, every export's entry, close at unload, and the
 // module's start and exit.  These cases share the log folder of their own Wine prefix.
 #include <windows.h>
+#include <winioctl.h>
 
 #include "camera_rig.h"
 #include "log_entries.h"
@@ -297,5 +298,62 @@ TEST_CASE(unload_warns_about_records_left) {
     ok_eq_hex(0, rig.host.api.cleanup(Cam(0x42)));
     rig.host.Unload();
     ok_eq_int(0, ModuleHost::Boxes().size());
+  }
+}
+
+namespace {
+
+// An ini of `size` bytes that starts with `text`; the rest reads as zeros.  Past the text the
+// file is only extended, so on file systems that allow it a huge ini costs no disk space.
+bool WriteIniOfSize(const std::string& text, uint64_t size) {
+  HANDLE file = CreateFileA(InFolder("vorlabview.ini").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  DWORD ignored = 0;
+  // Sparse where the file system has it, so the zeros are never written.
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  bool done = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != FALSE;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  done = done && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  return done;
+}
+
+}  // namespace
+
+TEST_CASE(ini_larger_than_64k_counts_as_unreadable) {
+  struct Case {
+    const char* what;
+    uint64_t size;
+    bool read;
+  };
+  const Case cases[] = {
+      {"64 KiB", 0x10000, true},
+      {"64 KiB and 1 byte", 0x10001, false},
+      {"4 GiB less 2 bytes", 0xFFFFFFFEull, false},
+      {"4 GiB and 16 bytes", 0x100000010ull, false},
+  };
+  for (const Case& c : cases) {
+    WTEST_CONTEXT("ini of %s", c.what);
+    PrepareFolder({{"vorlabview.log", ""}});
+    if (!ok(WriteIniOfSize("usethread=1\r\n", c.size), "cannot make the ini")) continue;
+    {
+      ModuleHost host("log_big_ini");
+      if (!ok(host.Load(), "cannot load the DLL")) continue;
+      ok_eq_hex(0, host.api.InitLibrary(Cam(0x51), 4));
+      ok_eq_hex(0, host.api.InitLibrary(Cam(0x52), 4));
+      // Unread, the options keep their defaults: direct mode with flush=0, so both entries
+      // are in the file at once.
+      if (!c.read) ok_eq_int(2, ParseLogEntries(ReadWholeFile(InFolder("vorlabview.log"))).size());
+    }
+    const std::string file = ReadWholeFile(InFolder("vorlabview.log"));
+    ok_eq_str(Repeat(kTilde, 2) + (c.read ? "Logging runs in a thread!\r\n" : "") + Header(),
+              file.substr(0, file.find("\r\n\r\n") + 4));
+    const std::vector<LogEntry> entries = ParseLogEntries(file);
+    ok(entries.size() == 2 && entries[0].text == "VInitLibrary done hCam 51 type 4\r\n" &&
+           entries[1].text == "VInitLibrary done hCam 52 type 4\r\n",
+       "the entries are not logged");
   }
 }

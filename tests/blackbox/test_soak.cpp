@@ -5,6 +5,7 @@
 
 #include "camera_rig.h"
 #include "lv_array.h"
+#include "process_usage.h"
 
 namespace {
 
@@ -45,39 +46,6 @@ DWORD WINAPI Soak(void* argument) {
   return 0;
 }
 
-struct Usage {
-  DWORD handles;         // GetProcessHandleCount, or 0 where the system does not count
-  uintptr_t probe;       // the value a new handle gets: it climbs when handles leak
-  uint64_t heapBytes;    // bytes in use in all of the process's heaps
-};
-
-uint64_t HeapBytesInUse() {
-  HANDLE heaps[64];
-  const DWORD count = GetProcessHeaps(64, heaps);
-  uint64_t total = 0;
-  for (DWORD i = 0; i < count && i < 64; ++i) {
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(heaps[i]);
-    while (HeapWalk(heaps[i], &entry)) {
-      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
-    }
-    HeapUnlock(heaps[i]);
-  }
-  return total;
-}
-
-// Wine counts neither handles nor private bytes (both read 0), so the handle value a new
-// object gets and the heaps' busy bytes stand in: both work on Windows too.
-Usage Measure() {
-  Usage usage = {0, 0, 0};
-  GetProcessHandleCount(GetCurrentProcess(), &usage.handles);
-  HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  usage.probe = reinterpret_cast<uintptr_t>(probe);
-  CloseHandle(probe);
-  usage.heapBytes = HeapBytesInUse();
-  return usage;
-}
-
 }  // namespace
 
 TEST_CASE(handles_and_memory_stay_flat) {
@@ -93,23 +61,23 @@ TEST_CASE(handles_and_memory_stay_flat) {
   // A first round settles lazily made state (heaps, thread pools) before the baseline.
   LvArray warm({32 * 32}, 1);
   for (Soaker& s : soakers) for (int i = 0; i < 20; ++i) Cycle(s, 0xF000 + i, warm);
-  const Usage before = Measure();
+  const ProcessUsage before = MeasureProcessUsage();
 
   HANDLE threads[3];
   for (int t = 0; t < 3; ++t) threads[t] = CreateThread(nullptr, 0, Soak, &soakers[t], 0, nullptr);
   ok(WaitForMultipleObjects(3, threads, TRUE, 600000) == WAIT_OBJECT_0, "soak threads did not finish");
   for (HANDLE thread : threads) CloseHandle(thread);
-  const Usage after = Measure();
+  const ProcessUsage after = MeasureProcessUsage();
 
   for (const Soaker& s : soakers) ok(s.failures == 0, "family %d: %ld failed calls", s.family, s.failures);
   for (const Soaker& s : soakers) ok_eq_int(0, s.sim.BufferCount());
   printf("soak: %d cycles; handles %lu -> %lu, next handle value %#llx -> %#llx, heap bytes in use %llu -> %llu\n",
-         3 * kCyclesPerThread, before.handles, after.handles, static_cast<unsigned long long>(before.probe),
-         static_cast<unsigned long long>(after.probe), static_cast<unsigned long long>(before.heapBytes),
+         3 * kCyclesPerThread, before.handles, after.handles, static_cast<unsigned long long>(before.nextHandle),
+         static_cast<unsigned long long>(after.nextHandle), static_cast<unsigned long long>(before.heapBytes),
          static_cast<unsigned long long>(after.heapBytes));
   ok(after.handles <= before.handles + 8, "handles grew from %lu to %lu", before.handles, after.handles);
-  ok(after.probe <= before.probe + 8 * 4, "new handles went from %#llx to %#llx",
-     static_cast<unsigned long long>(before.probe), static_cast<unsigned long long>(after.probe));
+  ok(after.nextHandle <= before.nextHandle + 8 * 4, "new handles went from %#llx to %#llx",
+     static_cast<unsigned long long>(before.nextHandle), static_cast<unsigned long long>(after.nextHandle));
   ok(after.heapBytes <= before.heapBytes + 256 * 1024, "heap bytes in use grew by %lld",
      static_cast<long long>(after.heapBytes - before.heapBytes));
   rig.host.Unload();

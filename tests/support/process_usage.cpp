@@ -23,7 +23,10 @@ uint64_t HeapBytesInUse() {
 }  // namespace
 
 ProcessUsage MeasureProcessUsage() {
-  ProcessUsage usage = {0, 0};
+  ProcessUsage usage = {0, 0, 0};
+  DWORD handles = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handles);
+  usage.handles = handles;
   HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   usage.nextHandle = reinterpret_cast<uintptr_t>(probe);
   CloseHandle(probe);

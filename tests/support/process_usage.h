@@ -6,8 +6,9 @@
 #include <stdint.h>
 
 struct ProcessUsage {
-  uintptr_t nextHandle;  // climbs when handles leak
-  uint64_t heapBytes;    // busy bytes of every process heap
+  uintptr_t nextHandle;   // climbs when handles leak
+  uint64_t heapBytes;     // busy bytes of every process heap
+  unsigned long handles;  // GetProcessHandleCount, or 0 where the system does not count
 };
 
 ProcessUsage MeasureProcessUsage();

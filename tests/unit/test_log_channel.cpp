@@ -1,4 +1,5 @@
-// The log channel, driven directly: entry layout, the flush=0 reopen, failures, the grant.
+// The log channel, driven directly through what set-up hands it: entry layout, the switch and
+// the mask, the flush=0 reopen, failures, the busy mutex, the grant.
 #include <windows.h>
 #include <aclapi.h>
 #include <stdio.h>
@@ -34,7 +35,11 @@ size_t CheckEntry(const std::string& file, size_t at, const char* errorLine, con
 // Write hooks patched into this program's own imports.
 decltype(&WriteFile) s_realWriteFile = nullptr;
 bool s_shortWrites = false;  // writes come out one byte short
+DWORD s_stallMs = 0;         // a write of an entry with "stall" in it takes this long
 BOOL WINAPI ShortWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  if (s_stallMs != 0 && std::string(static_cast<const char*>(data), size).find("stall") != std::string::npos) {
+    Sleep(s_stallMs);
+  }
   return s_realWriteFile(file, data, s_shortWrites && size > 0 ? size - 1 : size, written, overlapped);
 }
 
@@ -88,10 +93,9 @@ BOOL WINAPI RecordSetFileSecurityA(LPCSTR path, SECURITY_INFORMATION information
   return s_realSetFileSecurityA(path, information, descriptor);
 }
 
-DWORD WINAPI HoldMutex(void* milliseconds) {
-  WaitForSingleObject(TheLogState().lineMutex, INFINITE);
-  Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(milliseconds)));
-  ReleaseMutex(TheLogState().lineMutex);
+// An entry whose write stalls: its caller holds the channel's mutex meanwhile.
+DWORD WINAPI WriteStallingEntry(void*) {
+  LogWriteLine(0, "stall\r\n");
   return 0;
 }
 
@@ -113,31 +117,36 @@ TEST_CASE(entries_have_stamp_error_line_text_and_blank_line) {
 }
 
 TEST_CASE(switched_off_or_masked_writes_nothing) {
-  const std::string path = AttachLog("off.log", 1);
-  TheLogState().enabled = false;
+  const std::string off = AttachLog("off.log", 1);
+  ok(LogEnabled(), "the log is not on after it was handed its file");
+  LogSwitchOff();
+  ok(!LogEnabled(), "the switch did not go off");
   LogWriteLine(0, "not written\r\n");
-  TheLogState().enabled = true;
-  TheLogState().mask = 0x2;
+  DetachLog();
+  ok(ReadWholeFile(off).find("not written") == std::string::npos, "an entry was written with the switch off");
+
+  const std::string masked = AttachLog("masked.log", 1, 0x2);
   LogWriteLine(0, "mask 4 is not in 2\r\n", 0x4);
   LogWriteLine(0, "mask 0 always passes\r\n", 0);
   DetachLog();
-  const std::string file = ReadWholeFile(path);
-  ok(file.find("not written") == std::string::npos, "an entry was written with the switch off");
+  const std::string file = ReadWholeFile(masked);
   ok(file.find("mask 4") == std::string::npos, "a masked entry was written");
   ok(file.find("mask 0 always passes") != std::string::npos, "a mask-0 entry was dropped");
 }
 
 TEST_CASE(flush0_reopens_and_stops_when_reopen_fails) {
   const std::string path = AttachLog("flush0.log", 0);
-  HANDLE before = TheLogState().file;
   LogWriteLine(0, "first\r\n");
-  ok(TheLogState().file != nullptr && TheLogState().file != INVALID_HANDLE_VALUE, "no file after the reopen");
+  // Reopened after the entry: the channel holds the file again, shared for reading only.
+  HANDLE other = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+  ok(other == INVALID_HANDLE_VALUE, "the file is not held after the reopen");
+  if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
   // The reopened file is positioned at its end: a second entry follows the first.
   LogWriteLine(0, "second\r\n");
   std::string file = ReadWholeFile(path);
   ok(file.find("first\r\n\r\n") != std::string::npos && file.find("second\r\n\r\n") > file.find("first"),
      "entries not appended in order: \"%s\"", wtest::Escape(file).c_str());
-  (void)before;
 
   ok(PatchImport(GetModuleHandleA(nullptr), "kernel32.dll", "CreateFileA",
                  reinterpret_cast<void*>(&FailingCreateFileA), reinterpret_cast<void**>(&s_realCreateFileA)),
@@ -147,8 +156,7 @@ TEST_CASE(flush0_reopens_and_stops_when_reopen_fails) {
   LogWriteLine(0, "third\r\n");
   s_failOpen = false;
   ok_eq_int(4321, GetLastError());
-  ok(!TheLogState().enabled, "the switch stays on after a failed reopen");
-  ok(TheLogState().file == nullptr, "file is not none after a failed reopen");
+  ok(!LogEnabled(), "the switch stays on after a failed reopen");
   LogWriteLine(0, "fourth\r\n");
   file = ReadWholeFile(path);
   ok(file.find("third\r\n") != std::string::npos, "the entry before the failed reopen is lost");
@@ -166,8 +174,7 @@ TEST_CASE(short_text_write_closes_and_switches_off) {
   s_shortWrites = true;
   LogWriteLine(0, "a text that does not fit the disk");
   s_shortWrites = false;
-  ok(!TheLogState().enabled, "the switch stays on after a short write");
-  ok(TheLogState().file == nullptr, "the file handle is kept after a short write");
+  ok(!LogEnabled(), "the switch stays on after a short write");
   PatchImport(GetModuleHandleA(nullptr), "kernel32.dll", "WriteFile", reinterpret_cast<void*>(s_realWriteFile),
               nullptr);
   // The handle was closed: the file can be opened exclusively now.
@@ -186,30 +193,37 @@ TEST_CASE(long_texts_are_cut_to_499_bytes) {
 }
 
 TEST_CASE(no_handle_switches_off) {
-  AttachLog("none.log", 1);
-  CloseHandle(TheLogState().file);
-  TheLogState().file = nullptr;
+  LogChannelOpen("none.log", nullptr, LogOptions{0, 1, false});
+  ok(LogEnabled(), "the log is not on");
   LogWriteLine(0, "nowhere\r\n");
-  ok(!TheLogState().enabled, "the switch stays on without a handle");
+  ok(!LogEnabled(), "the switch stays on without a handle");
   DetachLog();
 }
 
 TEST_CASE(busy_mutex_drops_one_entry_after_2000ms) {
   const std::string path = AttachLog("mutex.log", 1);
-  HANDLE holder = CreateThread(nullptr, 0, HoldMutex, reinterpret_cast<void*>(static_cast<uintptr_t>(2600)), 0, nullptr);
+  ok(PatchImport(GetModuleHandleA(nullptr), "kernel32.dll", "WriteFile", reinterpret_cast<void*>(&ShortWriteFile),
+                 reinterpret_cast<void**>(&s_realWriteFile)),
+     "cannot patch WriteFile");
+  s_stallMs = 2600;
+  HANDLE holder = CreateThread(nullptr, 0, WriteStallingEntry, nullptr, 0, nullptr);
   Sleep(100);
   const DWORD start = GetTickCount();
   LogWriteLine(0, "dropped\r\n");
   const DWORD waited = GetTickCount() - start;
   ok(waited >= 1900, "gave up on the mutex after %lu ms", waited);
-  ok(TheLogState().enabled, "a dropped entry switched the log off");
+  ok(LogEnabled(), "a dropped entry switched the log off");
   WaitForSingleObject(holder, 10000);
   CloseHandle(holder);
+  s_stallMs = 0;
+  PatchImport(GetModuleHandleA(nullptr), "kernel32.dll", "WriteFile", reinterpret_cast<void*>(s_realWriteFile),
+              nullptr);
   LogWriteLine(0, "written\r\n");
   DetachLog();
   const std::string file = ReadWholeFile(path);
   ok(file.find("dropped") == std::string::npos, "the entry was written although the mutex was busy");
-  ok(file.find("written\r\n") != std::string::npos, "a later entry is missing");
+  ok(file.find("stall\r\n") != std::string::npos && file.find("written\r\n") != std::string::npos,
+     "the stalled or a later entry is missing");
 }
 
 TEST_CASE(grant_leaves_one_entry_for_everyone) {
