@@ -98,6 +98,11 @@ int32_t  WINAPI VUnreserve(void **instance);                                    
 int32_t  WINAPI VAbort(void **instance);                                                        /* 18 */
 /* Ends every wait of the camera in progress with VOR_ERR_WAIT_CANCELLED. */
 uint32_t WINAPI VCancelWait(void *hCam);                                                        /* 19 */
+/* As VInitLibrary, with the node's Instance Data Pointer (callbacks VReserve, VUnreserve,
+ * VAbort on the same node): when the VI that ran the node stops, normally or by Abort, its
+ * camera's waits end, a recording it owns is closed and the camera is cleaned up as by
+ * Vcleanup.  A null instance or an empty cell behaves as VInitLibrary. */
+uint32_t WINAPI VInitLibraryEx(void *hCam, int32_t family, void **instance);                     /* 20 */
 
 #ifdef __cplusplus
 }

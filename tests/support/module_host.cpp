@@ -202,6 +202,7 @@ bool ModuleHost::Load() {
   ResolveByOrdinal(module_, 17, api.Unreserve);
   ResolveByOrdinal(module_, 18, api.Abort);
   ResolveByOrdinal(module_, 19, api.CancelWait);
+  ResolveByOrdinal(module_, 20, api.InitLibraryEx);
   ClearBoxes();
   return true;
 }

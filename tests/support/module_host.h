@@ -40,6 +40,7 @@ struct ModuleApi {
   decltype(&VUnreserve) Unreserve = nullptr;                 // 17
   decltype(&VAbort) Abort = nullptr;                         // 18
   decltype(&VCancelWait) CancelWait = nullptr;               // 19
+  decltype(&VInitLibraryEx) InitLibraryEx = nullptr;         // 20
 };
 
 // The control interface of one loaded stand-in SDK library.
