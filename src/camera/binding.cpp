@@ -10,6 +10,7 @@
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
 #include "diagnostics/log_channel.h"
+#include "host/node_instance.h"
 #include "host/win32_helpers.h"
 #include "vorlabview.h"
 
@@ -119,21 +120,7 @@ ErrorCode getQD4() noexcept {
   return result;
 }
 
-/***********************************************************************
- *      VInitLibrary (vorlabview.1)
- *
- * Binds the camera's family library and registers the camera.
- *
- * PARAMS
- *  hCam   [I] the caller's camera handle, kept by value
- *  family [I] 1 Lanticam, 2 Tornio, 3 QD4; any other value binds nothing
- *
- * RETURNS
- *  0, a Windows error number when the library cannot be loaded, 0x800A3004 when a
- *  Lanticam or Tornio entry point is missing, -998 or -999 when a QD4 one is, 8 when there
- *  is no memory for the registration.
- */
-extern "C" ErrorCode WINAPI VInitLibrary(void* hCam, int32_t family) {
+ErrorCode InitCamera(void* hCam, int32_t family, const char* exportName, bool tied, uint64_t* serial) noexcept {
   ErrorCode result = kOk;
   switch (family) {
     case kLanticam: result = getLanticam(); break;
@@ -148,8 +135,10 @@ extern "C" ErrorCode WINAPI VInitLibrary(void* hCam, int32_t family) {
     if (registration != nullptr) {
       registration->hCam = hCam;
       registration->family = family;
+      registration->tiedToNode = tied;
       RegistryLock lock;
       registration->serial = NextSerial();
+      *serial = registration->serial;
       added = BufferRegistry::Add(registration);
     }
     if (!added) {
@@ -167,17 +156,69 @@ extern "C" ErrorCode WINAPI VInitLibrary(void* hCam, int32_t family) {
 
   if (result != kOk) ShowErrorBox("can not load interface dll, error: %lx\n", result);
   if (LogEnabled()) {
-    LogFormat(result, "VInitLibrary done hCam %x type %d\r\n",
+    LogFormat(result, "%s done hCam %x type %d\r\n", exportName,
               static_cast<unsigned>(reinterpret_cast<uintptr_t>(hCam)), family);
   }
   return result;
 }
 
+bool EndWaitsOfRegistration(void* hCam, uint64_t serial) noexcept {
+  RegistryLock lock;
+  bool live = false;
+  BufferRegistry::ForEach([&](const BufferRecord* r) {
+    live = r->hCam == hCam && r->bufNr == kRegistrationBufNr && r->serial == serial && !r->retiring.load();
+    return !live;
+  });
+  if (live) CancelWaiters(hCam);
+  return live;
+}
+
+/***********************************************************************
+ *      VInitLibrary (vorlabview.1)
+ *
+ * Binds the camera's family library and registers the camera.
+ *
+ * PARAMS
+ *  hCam   [I] the caller's camera handle, kept by value
+ *  family [I] 1 Lanticam, 2 Tornio, 3 QD4; any other value binds nothing
+ *
+ * RETURNS
+ *  0, a Windows error number when the library cannot be loaded, 0x800A3004 when a
+ *  Lanticam or Tornio entry point is missing, -998 or -999 when a QD4 one is, 8 when there
+ *  is no memory for the registration.
+ */
+extern "C" ErrorCode WINAPI VInitLibrary(void* hCam, int32_t family) {
+  uint64_t serial = 0;
+  return InitCamera(hCam, family, "VInitLibrary", false, &serial);
+}
+
 /***********************************************************************
  *      VInitLibraryEx (vorlabview.20)
  *
- * As VInitLibrary, and ties the camera to the calling node.
+ * As VInitLibrary, and ties the camera to the calling node: when LabVIEW unreserves the node
+ * (the VI stopped, normally or by Abort), the camera's waits end, a recording it owns is
+ * closed and it is cleaned up as by Vcleanup, unless that was done already.
+ *
+ * PARAMS
+ *  hCam     [I] the caller's camera handle, kept by value
+ *  family   [I] 1 Lanticam, 2 Tornio, 3 QD4; any other value binds nothing
+ *  instance [I] the node's Instance Data Pointer; null, or a cell VReserve did not fill,
+ *               registers as VInitLibrary does
+ *
+ * RETURNS
+ *  As VInitLibrary.
  */
-extern "C" ErrorCode WINAPI VInitLibraryEx(void* hCam, int32_t family, void** /*instance*/) {
-  return VInitLibrary(hCam, family);
+extern "C" ErrorCode WINAPI VInitLibraryEx(void* hCam, int32_t family, void** instance) {
+  const bool tied = NodeAbortEvent(instance) != nullptr;
+  uint64_t serial = 0;
+  const ErrorCode result = InitCamera(hCam, family, "VInitLibraryEx", tied, &serial);
+  if (result == kOk && tied && !TieCameraToNode(instance, hCam, serial)) {
+    // No memory for the tie: the camera stays registered, as by VInitLibrary.
+    RegistryLock lock;
+    BufferRegistry::ForEach([&](BufferRecord* r) {
+      if (r->serial == serial && r->hCam == hCam) r->tiedToNode = false;
+      return r->serial != serial;
+    });
+  }
+  return result;
 }

@@ -32,8 +32,17 @@ bool HoldsSdkBuffer(const BufferRecord& record) noexcept {
   return record.bufNr != kRegistrationBufNr && record.size != 0;
 }
 
-// A released record's fields are zeroed before it goes.
+// Under the registry lock: a release has taken the buffer.  Lookups pass it over, and waits
+// in progress no longer report it.
+void RetireRecord(BufferRecord* record) noexcept {
+  record->retiring.store(true);
+  if (record->signal != nullptr) record->signal->live.store(false);
+}
+
+// A released record's fields are zeroed before it goes; its hold on the event goes with it.
 void ZeroAndDelete(BufferRecord* record) noexcept {
+  ReleaseSignal(record->signal);
+  record->signal = nullptr;
   record->picPtr = nullptr;
   record->bufNr = 0;
   record->size = 0;
@@ -65,7 +74,7 @@ struct RetiredRecords {
     const size_t registrations = count;
     for (size_t i = 0; i < registrations; ++i) lock.WaitUntilUnused(records[i]);
     if (!Retire(hCam, false)) {
-      for (size_t i = 0; i < count; ++i) records[i]->retiring.store(false);
+      for (size_t i = 0; i < count; ++i) records[i]->retiring.store(false);  // registrations only: no signal
       return false;
     }
     for (size_t i = registrations; i < count; ++i) lock.WaitUntilUnused(records[i]);
@@ -91,7 +100,7 @@ struct RetiredRecords {
     records = list;
     BufferRegistry::ForEach([&](BufferRecord* r) {
       if (wanted(r)) {
-        r->retiring.store(true);
+        RetireRecord(r);
         records[count++] = r;
       }
       return true;
@@ -133,86 +142,132 @@ ErrorCode ReleaseAll(const FamilyEntryPoints& entry, void* hCam, int32_t family,
   return result;
 }
 
-// What an allocation ends with: its result, the log line that goes with it (null for none)
-// and whether the user is told in a box.
+// What an allocation ends with: its result, the log line that goes with it (null for none),
+// whether the user is told in a box, and what goes back to the caller.
 struct AllocationOutcome {
   ErrorCode result = kOk;
   const char* line = nullptr;
   bool showBox = false;
   void* address = nullptr;
+  int16_t number = -1;     // the caller's buffer number on return
+  uint32_t event = 0;      // the caller's event variable on return
 };
 
-AllocationOutcome AllocateAndRegister(void* hCam, int16_t* bufNr, uint32_t size, uint32_t* event) noexcept {
-  AllocationOutcome out;
-  RecordUse camera;                  // the SDK calls below run under the camera's registration
-  BufferRecord* existing = nullptr;  // held exclusively while the SDK allocates it again
+// What the allocation found under the lock before it calls the SDK.
+struct HandOver {
+  BufferRecord* registration = nullptr;  // marked as handing over until the end
+  BufferRecord* existing = nullptr;      // held exclusively while the SDK allocates it again
+  BufferSignal* existingSignal = nullptr;  // a hold of the existing buffer's event
   const FamilyOps* ops = nullptr;
   FamilyEntryPoints entry;
   int32_t family = kNoFamily;
-  uint32_t existingEvent = 0;
+};
+
+// `requested` and `callerEvent` are the caller's values, read before any lock is taken: a
+// fault in caller memory must leave every lock free.
+AllocationOutcome AllocateAndRegister(void* hCam, int16_t requested, uint32_t size, uint32_t callerEvent) noexcept {
+  AllocationOutcome out;
+  out.number = requested;
+  out.event = callerEvent;
+  RecordUse camera;  // the SDK calls below run under the camera's registration
+  HandOver h;
   {
     RegistryLock lock;
-    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-    if (registration == nullptr) {
+    h.registration = BufferRegistry::LiveRegistration(hCam);
+    if (h.registration == nullptr) {
       out.result = kOptionNotAvailable;
       out.line = "VAllocateBuffer error\r\n";
-    } else if (*bufNr != kRegistrationBufNr && (existing = lock.TakeExclusive(hCam, *bufNr)) == nullptr) {
-      out.result = kNoBuffer;
-      out.line = "VAllocateBuffer error\r\n";
-    } else if ((ops = OpsOf(registration->family)) == nullptr) {
+    } else if ((h.ops = OpsOf(h.registration->family)) == nullptr) {
       out.result = kOptionNotAvailable;
       out.line = "VAllocateBuffer error 2\r\n";
-      if (existing != nullptr) lock.EndExclusive(existing);
     } else {
-      family = registration->family;
-      camera.Take(registration);
-      entry = EntryPoints();
-      if (existing != nullptr) {
-        // Another size is a new mapping: the old address says nothing about the new buffer.
-        out.address = existing->size == size ? existing->picPtr : nullptr;
-        existingEvent = Low32(existing->hEvent);
+      // The use comes first: a cleanup that starts while this call waits below waits for it.
+      camera.Take(h.registration);
+      lock.BeginHandOver(h.registration);
+      if (requested != kRegistrationBufNr && (h.existing = lock.TakeExclusive(hCam, requested)) == nullptr) {
+        out.result = kNoBuffer;
+        out.line = "VAllocateBuffer error\r\n";
+        lock.EndHandOver(h.registration);
+      } else {
+        h.family = h.registration->family;
+        h.entry = EntryPoints();
+        if (h.existing != nullptr) {
+          // Another size is a new mapping: the old address says nothing about the new buffer.
+          out.address = h.existing->size == size ? h.existing->picPtr : nullptr;
+          out.event = Low32(h.existing->hEvent);
+          h.existingSignal = h.existing->signal;
+          HoldSignal(h.existingSignal);
+        }
       }
     }
   }
   if (out.result != kOk) return out;
 
-  if (existing != nullptr) *event = existingEvent;
-  out.result = ops->allocate(entry, hCam, bufNr, size, event, &out.address);
-  BufferRecord* record = existing;
+  // A buffer handed back: its event is reset before the SDK has it, so a frame the camera
+  // writes at once is not erased.
+  if (h.existingSignal != nullptr) ResetEvent(h.existingSignal->event);
+  out.result = h.ops->allocate(h.entry, hCam, &out.number, size, &out.event, &out.address);
+  BufferRecord* record = h.existing;
+  BufferSignal* signal = nullptr;  // a new hold of the event, for a new buffer or a new event
+  bool room = true;
+  bool newEvent = false;
   if (out.result == kOk) {
-    ResetEvent(EventFromValue(*event));
-    if (record == nullptr) {
+    newEvent = h.existingSignal == nullptr || Low32(h.existing->hEvent) != out.event;
+    if (newEvent) {
+      // The SDK made the event in this call: reset it after, as the SDK may have set it.
+      ResetEvent(EventFromValue(out.event));
+      // A buffer allocated again stays registered even without a hold of its new event.
+      room = MakeSignal(out.event, &signal) || h.existing != nullptr;
+    }
+    if (room && record == nullptr) {
       record = new (std::nothrow) BufferRecord;
       if (record != nullptr) {
         record->hCam = hCam;
-        record->bufNr = *bufNr;
+        record->bufNr = out.number;
       }
     }
   }
+  BufferSignal* replaced = nullptr;
   bool registered = false;
   {
     RegistryLock lock;
-    if (out.result == kOk && record != nullptr) {
-      record->hEvent = EventFromValue(*event);
+    if (out.result == kOk && room && record != nullptr) {
+      record->hEvent = EventFromValue(out.event);
       record->picPtr = out.address;
       record->size = size;
-      record->family = family;
-      record->serial = NextSerial();  // handed to the camera now: the back of its queue
-      if (existing != nullptr) {
-        BufferRegistry::Rekey(existing, hCam, *bufNr);  // the SDK may have given another number
+      record->family = h.family;
+      // Taken while this call is the camera's only hand-over: the serials keep the SDK's order.
+      record->serial = NextSerial();
+      if (newEvent) {
+        replaced = record->signal;
+        if (replaced != nullptr) replaced->live.store(false);
+        record->signal = signal;
+        signal = nullptr;
+      }
+      if (record->signal != nullptr) record->signal->queued.store(record->serial);
+      if (h.existing != nullptr) {
+        BufferRegistry::Rekey(h.existing, hCam, out.number);  // the SDK may have given another number
+        ++h.registration->requeues;
         registered = true;
       } else {
         registered = BufferRegistry::Add(record);
       }
     }
-    if (existing != nullptr) lock.EndExclusive(existing);
+    if (h.existing != nullptr) lock.EndExclusive(h.existing);
+    lock.EndHandOver(h.registration);
   }
+  ReleaseSignal(replaced);
+  ReleaseSignal(h.existingSignal);
   if (out.result != kOk) {
     out.showBox = true;  // the SDK's failure: shown, not logged
   } else if (!registered) {
     // No memory for the record: the buffer goes back rather than staying behind unregistered.
-    ops->release(entry, hCam, *bufNr);
-    delete record;
+    h.ops->release(h.entry, hCam, out.number);
+    if (record != nullptr && record != h.existing) {
+      ReleaseSignal(record->signal);
+      delete record;
+    }
+    ReleaseSignal(signal);
     out.result = ERROR_NOT_ENOUGH_MEMORY;
     out.line = "VAllocateBuffer error\r\n";
   } else {
@@ -248,17 +303,23 @@ extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t
   if (bufNr == nullptr || event == nullptr) {
     out.result = kWrongParameter;
     out.line = "VAllocateBuffer error\r\n";
+    out.number = 0;
   } else {
-    out = AllocateAndRegister(hCam, bufNr, size, event);
+    out = AllocateAndRegister(hCam, *bufNr, size, *event);
+    // Unregistered cameras and numbers leave the caller's variables as they were.
+    if (out.line == nullptr || out.result == kOk) {
+      *bufNr = out.number;
+      *event = out.event;
+    }
   }
 
   if (out.showBox) {
     ShowErrorBox("allocatebuffer error :%lx, \nsize: %d \nbufNr: %d\r\n", out.result, static_cast<int>(size),
-                 static_cast<int>(*bufNr));
+                 static_cast<int>(out.number));
   }
   if (out.line != nullptr && LogEnabled()) {
-    LogFormat(out.result, out.line, Low32(hCam), event != nullptr ? static_cast<unsigned>(*event) : 0u,
-              Low32(out.address), bufNr != nullptr ? static_cast<int>(*bufNr) : 0);
+    LogFormat(out.result, out.line, Low32(hCam), static_cast<unsigned>(out.event), Low32(out.address),
+              static_cast<int>(out.number));
   }
   return out.result;
 }
@@ -293,7 +354,7 @@ extern "C" ErrorCode WINAPI VFreeBuffer(void* hCam, int32_t bufNr) {
       result = kOptionNotAvailable;
       line = "VFreeBuffer error\r\n";
     } else if ((record = BufferRegistry::FindLive(hCam, bufNr)) != nullptr && HoldsSdkBuffer(*record)) {
-      record->retiring.store(true);
+      RetireRecord(record);
       camera.Take(registration);  // a cleanup of the camera waits for this release
       lock.WaitUntilUnused(record);
       entry = EntryPoints();

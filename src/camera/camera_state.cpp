@@ -2,6 +2,7 @@
 #include "camera/camera_state.h"
 
 #include <atomic>
+#include <new>
 
 namespace {
 
@@ -56,6 +57,16 @@ void RegistryLock::EndExclusive(BufferRecord* record) noexcept {
   WakeAll();
 }
 
+void RegistryLock::BeginHandOver(BufferRecord* registration) noexcept {
+  while (registration->handingOver) Wait();
+  registration->handingOver = true;
+}
+
+void RegistryLock::EndHandOver(BufferRecord* registration) noexcept {
+  registration->handingOver = false;
+  WakeAll();
+}
+
 void RegistryLock::WakeAll() noexcept { WakeAllConditionVariable(&s_camera.changed); }
 
 RegistryReadLock::RegistryReadLock() noexcept { AcquireSRWLockShared(&s_camera.lock); }
@@ -73,8 +84,29 @@ BufferRecord* RegistryReadLock::UsableBuffer(void* hCam, int32_t bufNr) noexcept
   }
 }
 
+#if defined(VORLAB_CHECK_USES)
+namespace {
+// A new use of a record that a release has taken would outlive it: stop the test program,
+// which names the case that was running.
+[[noreturn]] void UseOfRetiringRecord() noexcept {
+  static const char text[] = "vorlabview: a new use of a record that is being released\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+  OutputDebugStringA(text);
+#if defined(_MSC_VER) && !defined(__clang__)
+  __fastfail(FAST_FAIL_FATAL_APP_EXIT);
+#else
+  __builtin_trap();
+#endif
+}
+}  // namespace
+#endif
+
 void RecordUse::Take(BufferRecord* record) noexcept {
   End();
+#if defined(VORLAB_CHECK_USES)
+  if (record->retiring.load()) UseOfRetiringRecord();
+#endif
   record->users.fetch_add(1);
   record_ = record;
 }
@@ -83,16 +115,42 @@ void RecordUse::End() noexcept {
   if (record_ == nullptr) return;
   BufferRecord* record = record_;
   record_ = nullptr;
-  if (record->users.fetch_sub(1) != 1 || s_camera.drainWaiters.load() == 0) return;
-  // A waiter holds the lock until it sleeps: taking the lock here means it sleeps by now,
-  // so the wake-up cannot come too early.
-  { RegistryReadLock passThrough; }
-  RegistryLock::WakeAll();
+  // Under the shared lock, so a release that drains the record is either not yet asleep (and
+  // then sees the count) or asleep and woken.
+  RegistryReadLock lock;
+  if (record->users.fetch_sub(1) == 1 && s_camera.drainWaiters.load() != 0) RegistryLock::WakeAll();
 }
 
 FamilyEntryPoints& EntryPoints() noexcept { return s_camera.entryPoints; }
 
 uint64_t NextSerial() noexcept { return ++s_camera.serial; }
+
+bool MakeSignal(uint32_t eventValue, BufferSignal** signal) noexcept {
+  *signal = nullptr;
+  HANDLE source = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(eventValue));
+  HANDLE duplicate = nullptr;
+  if (source == nullptr || !DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &duplicate, 0, FALSE,
+                                            DUPLICATE_SAME_ACCESS)) {
+    return GetLastError() != ERROR_NOT_ENOUGH_MEMORY && GetLastError() != ERROR_NO_SYSTEM_RESOURCES;
+  }
+  *signal = new (std::nothrow) BufferSignal;
+  if (*signal == nullptr) {
+    CloseHandle(duplicate);
+    return false;
+  }
+  (*signal)->event = duplicate;
+  return true;
+}
+
+void HoldSignal(BufferSignal* signal) noexcept {
+  if (signal != nullptr) signal->refs.fetch_add(1);
+}
+
+void ReleaseSignal(BufferSignal* signal) noexcept {
+  if (signal == nullptr || signal->refs.fetch_sub(1) != 1) return;
+  CloseHandle(signal->event);
+  delete signal;
+}
 
 HANDLE TakeCancelEvent() noexcept {
   {
@@ -131,17 +189,28 @@ void UnregisterWaiter(Waiter* waiter) noexcept {
   waiter->next = waiter->prev = nullptr;
 }
 
-void CancelWaiters(void* hCam) noexcept {
+bool CancelWaiters(void* hCam) noexcept {
   // SetEvent under the lock: once the lock is let go, a waiter may hand its event back to the
   // pool, and a later wait must not find it set.
+  bool any = false;
   for (Waiter* waiter = s_camera.waiters; waiter != nullptr; waiter = waiter->next) {
-    if (waiter->hCam != hCam || waiter->cancelled.load()) continue;
+    if (waiter->hCam != hCam) continue;
+    any = true;
+    if (waiter->cancelled.load()) continue;
     waiter->cancelled.store(true);
-    SetEvent(waiter->cancelEvent);
+    if (waiter->cancelEvent != nullptr) SetEvent(waiter->cancelEvent);
   }
+  return any;
 }
 
-void CloseCancelEvents() noexcept {
+void ReleaseCameraState() noexcept {
+  // No export runs during an unload, and nothing here waits: the lock is free.
   RegistryLock lock;
+  BufferRegistry::ForEach([](BufferRecord* record) {
+    ReleaseSignal(record->signal);
+    record->signal = nullptr;
+    return true;
+  });
+  BufferRegistry::Clear();
   while (s_camera.pooled > 0) CloseHandle(s_camera.pool[--s_camera.pooled]);
 }

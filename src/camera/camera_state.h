@@ -32,6 +32,11 @@ class RegistryLock {
   // there is none.  New users wait until EndExclusive.
   BufferRecord* TakeExclusive(void* hCam, int32_t bufNr) noexcept;
   void EndExclusive(BufferRecord* record) noexcept;
+  // Waits until no other allocation of the camera is handing a buffer to the SDK, then marks
+  // the registration as handing over: the SDK gets a camera's buffers back in the order of
+  // their hand-over serials.  EndHandOver lets the next one go.
+  void BeginHandOver(BufferRecord* registration) noexcept;
+  void EndHandOver(BufferRecord* registration) noexcept;
   // Wakes every call that waits in Wait.
   static void WakeAll() noexcept;
 };
@@ -68,6 +73,15 @@ class RecordUse {
   BufferRecord* record_ = nullptr;
 };
 
+// A buffer's own duplicate of its event (`eventValue` as the SDK handed it over) in *signal,
+// null when the value is no event that can be duplicated.  False only when there is no memory
+// for it.  Called without the lock.
+bool MakeSignal(uint32_t eventValue, BufferSignal** signal) noexcept;
+// Another hold on a signal (under the lock, from a record that has it); its release, which
+// closes the duplicate with the last hold (without the lock: it may call the system).
+void HoldSignal(BufferSignal* signal) noexcept;
+void ReleaseSignal(BufferSignal* signal) noexcept;
+
 // A wait in progress, known to the camera subsystem so that VCancelWait and Vcleanup can end
 // it.  Lives on the waiting thread's stack from RegisterWaiter to UnregisterWaiter.
 struct Waiter {
@@ -89,11 +103,14 @@ bool PoolCancelEvent(HANDLE event) noexcept;
 // Under the registry lock: adds or removes a wait in progress of `waiter->hCam`.
 void RegisterWaiter(Waiter* waiter) noexcept;
 void UnregisterWaiter(Waiter* waiter) noexcept;
-// Under the registry lock: ends every wait of the camera in progress (sets their events).
-void CancelWaiters(void* hCam) noexcept;
+// Under the registry lock: ends every wait of the camera in progress (sets their events);
+// false when there was none.
+bool CancelWaiters(void* hCam) noexcept;
 
-// At unload: closes the pool's events.
-void CloseCancelEvents() noexcept;
+// At unload, when no export runs: forgets every record, closes the duplicates and the pool's
+// events.  Not at the process's end, when a thread ended inside an export may have left the
+// registry half changed and its lock held: the system takes everything back then.
+void ReleaseCameraState() noexcept;
 
 // The process-wide entry-point table.  Read and written under the registry lock; calls copy
 // what they need and call through the copy after letting go of the lock.

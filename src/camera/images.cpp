@@ -85,10 +85,6 @@ bool UseBuffer(RegistryReadLock& lock, void* hCam, int16_t bufNr, RecordUse* use
   return true;
 }
 
-// Copies this small take less time than the use count that would keep the buffer without the
-// lock: they run inside the lookup, under the shared lock, which other copies share.
-constexpr uint64_t kCopyUnderLock = 4096;
-
 // The two exports that copy an already filled buffer.
 ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, int16_t bufNr, uint16_t width,
                            uint16_t height, uint16_t bitsPerPixel, VLVArrayHandle array) noexcept {
@@ -97,10 +93,11 @@ ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, 
   const uint64_t pixelWidth = PixelWidth(bitsPerPixel);
   const uint64_t count = uint64_t{width} * height * pixelWidth;
   const ArrayTarget target = TargetOf(array, dimensions, pixelWidth);
+  // The copy writes caller memory, which may fault: it runs under a use of the buffer, never
+  // under the lock.
   RecordUse buffer;
   SourceBuffer source = {nullptr, 0};
   ErrorCode result = kOk;
-  bool copied = false;
   {
     RegistryReadLock lock;
     BufferRecord* record = nullptr;
@@ -110,15 +107,10 @@ ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, 
       result = kNoBuffer;
     } else {
       source = SourceBuffer{record->picPtr, record->size};
-      if (count <= kCopyUnderLock) {
-        result = CopyIntoArray(source, count, target);
-        copied = true;
-      } else {
-        buffer.Take(record);
-      }
+      buffer.Take(record);
     }
   }
-  if (result == kOk && !copied) result = CopyIntoArray(source, count, target);
+  if (result == kOk) result = CopyIntoArray(source, count, target);
   buffer.End();
   if (result == kOptionNotAvailable) return LogAndReturn(result, lines.error);
   return result == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(result, lines.error2);

@@ -10,6 +10,16 @@
 
 struct RegistryNode;
 
+// The module's own hold on a buffer's event: a duplicate of the SDK's handle, which the SDK
+// cannot close under a wait.  Shared by the buffer's record and every wait that collected it;
+// the last of them closes it (camera_state.h).
+struct BufferSignal {
+  void* event = nullptr;                // the duplicate; the same event object as the SDK's
+  std::atomic<int32_t> refs{1};         // the record's hold and each wait's
+  std::atomic<uint64_t> queued{0};      // hand-over serial: its place in the camera's queue
+  std::atomic<bool> live{true};         // false once the buffer is released or gets another event
+};
+
 // A record's hCam and bufNr are its key in the registry's index: change them only through
 // BufferRegistry::Rekey while it is in the registry.
 struct BufferRecord {
@@ -26,6 +36,16 @@ struct BufferRecord {
   bool exclusive = false;             // a re-allocation works on it alone; users wait
   uint64_t serial = 0;                // registration: identity over a wait; buffer: when it was queued
   RegistryNode* node = nullptr;       // its list node while it is in the registry
+
+  // A buffer's event as the waits use it; null in a registration and for a buffer whose event
+  // could not be duplicated (no wait can watch it).
+  BufferSignal* signal = nullptr;
+
+  // A registration's per-camera state, under the registry lock.
+  bool handingOver = false;     // an allocation is handing a buffer to the SDK: the next waits
+  bool cancelPending = false;   // a stop that found no wait in progress; the next wait takes it
+  bool tiedToNode = false;      // registered through a node whose Unreserve cleans it up
+  uint64_t requeues = 0;        // buffers of the camera handed back again, for waits in progress
 };
 
 constexpr int32_t kRegistrationBufNr = -1;

@@ -1,5 +1,9 @@
-// Waiting for filled buffers: VWaitForBuffers, VWaitForBuffersEx, VCancelWait, and the node
-// callbacks that let LabVIEW abort a wait (VReserve, VUnreserve, VAbort).
+// Waiting for filled buffers: VWaitForBuffers, VWaitForBuffersEx and VCancelWait.
+//
+// A wait blocks on the module's own duplicates of the buffers' events (BufferSignal), which it
+// holds until it returns: a buffer freed or given a new event by another loop cannot close a
+// handle under it.  Up to 64 handles go into one system wait; past that, helper callbacks on the
+// system's thread pool block on the rest, 63 at a time, and wake the wait through an event.
 #include <windows.h>
 
 #include <algorithm>
@@ -10,16 +14,15 @@
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
 #include "diagnostics/log_channel.h"
+#include "host/node_instance.h"
 #include "vorlabview.h"
 
 namespace {
 
-// With more buffers than one wait can hold, the wait blocks on the few that were handed to the
-// camera earliest (the ones a camera fills next) and looks at all of them every slice.
-constexpr DWORD kWatched = 8;
-constexpr DWORD kSliceMs = 10;
-constexpr DWORD kExtras = 2;  // the wait's cancel event and the node's abort event
 constexpr DWORD kNotFound = 0xFFFFFFFF;
+constexpr DWORD kMaxExtras = 2;   // the wait's cancel event and the node's abort event
+constexpr DWORD kSliceMs = 10;    // only for a wait that has no cancel event
+constexpr DWORD kGroup = MAXIMUM_WAIT_OBJECTS - 1;  // buffers per helper, beside its stop event
 
 // Which signalled buffer a wait reports.
 enum class Order {
@@ -29,65 +32,96 @@ enum class Order {
 
 struct WaitEntry {
   int32_t number;
-  uint64_t queued;  // the buffer's hand-over serial
-  HANDLE event;
+  BufferSignal* signal;  // held by the set
 };
 
 // The camera's waitable buffers in the order the wait reports them, with their events in the
-// same order in an array of their own for WaitForMultipleObjects.  Small sets live in the object
-// itself; a larger one in one heap block for both arrays.
+// same order in an array of their own.  Small sets live in the object itself; a larger one in
+// one heap block for both arrays.
 class WaitSet {
  public:
   WaitSet() noexcept = default;
   ~WaitSet() {
+    for (DWORD i = 0; i < count_; ++i) ReleaseSignal(entries_[i].signal);
     if (entries_ != local_) ::operator delete(entries_, std::nothrow);
   }
   WaitSet(const WaitSet&) = delete;
   WaitSet& operator=(const WaitSet&) = delete;
 
-  // Under the registry lock, in one pass: every live buffer of the camera that holds memory.
+  // Under the registry lock, in one pass: every live buffer of the camera with an event.
   // False when there is no memory for the set.
   bool Collect(void* hCam) noexcept {
     bool room = true;
     BufferRegistry::ForEach([&](const BufferRecord* r) {
-      if (r->hCam != hCam || r->bufNr == kRegistrationBufNr || r->size == 0 || r->retiring.load()) return true;
-      room = Append(WaitEntry{r->bufNr, r->serial, r->hEvent});
+      if (r->hCam != hCam || r->bufNr == kRegistrationBufNr || r->size == 0 || r->retiring.load() ||
+          r->signal == nullptr) {
+        return true;
+      }
+      room = Append(WaitEntry{r->bufNr, r->signal});
+      if (room) HoldSignal(r->signal);
       return room;
     });
     return room;
   }
 
-  // Without the lock: puts the entries in report order and lays out the events.
+  // Without the lock: puts the entries in report order, by the hand-over serials as they are
+  // now, and lays out the events.
   void Arrange(Order order) noexcept {
     if (order == Order::kQueue) {
-      std::sort(entries_, entries_ + count_,
-                [](const WaitEntry& a, const WaitEntry& b) { return a.queued < b.queued; });
+      std::stable_sort(entries_, entries_ + count_, [](const WaitEntry& a, const WaitEntry& b) {
+        return a.signal->queued.load(std::memory_order_relaxed) < b.signal->queued.load(std::memory_order_relaxed);
+      });
     }
-    for (DWORD i = 0; i < count_; ++i) events_[i] = entries_[i].event;
+    Layout();
+  }
+
+  // Forgets the buffers that were released or given another event since they were collected.
+  void DropDead() noexcept {
+    DWORD kept = 0;
+    for (DWORD i = 0; i < count_; ++i) {
+      if (entries_[i].signal->live.load()) {
+        entries_[kept++] = entries_[i];
+      } else {
+        ReleaseSignal(entries_[i].signal);
+      }
+    }
+    count_ = kept;
+    Layout();
   }
 
   DWORD count() const noexcept { return count_; }
   const HANDLE* events() const noexcept { return events_; }
   const WaitEntry& entry(DWORD index) const noexcept { return entries_[index]; }
 
-  // The first signalled buffer from `from` on, in report order, looked at without blocking.
-  DWORD FirstSignalled(DWORD from) const noexcept {
-    for (DWORD i = from; i < count_; i += MAXIMUM_WAIT_OBJECTS) {
-      const DWORD group = std::min<DWORD>(MAXIMUM_WAIT_OBJECTS, count_ - i);
+  // The first live signalled buffer in [from, to), in report order, looked at without blocking.
+  DWORD FirstSignalled(DWORD from, DWORD to) const noexcept {
+    DWORD i = from;
+    while (i < to) {
+      const DWORD group = std::min<DWORD>(MAXIMUM_WAIT_OBJECTS, to - i);
       const DWORD r = WaitForMultipleObjects(group, events_ + i, FALSE, 0);
-      if (r < WAIT_OBJECT_0 + group) return i + (r - WAIT_OBJECT_0);
+      if (r >= WAIT_OBJECT_0 + group) {
+        i += group;
+        continue;
+      }
+      const DWORD found = i + (r - WAIT_OBJECT_0);
+      if (entries_[found].signal->live.load()) return found;
+      i = found + 1;
     }
     return kNotFound;
   }
 
-  // How many buffers after `index` are signalled.
+  // How many live buffers after `index` are signalled.
   int32_t SignalledAfter(DWORD index) const noexcept {
     int32_t signalled = 0;
-    for (DWORD i = FirstSignalled(index + 1); i != kNotFound; i = FirstSignalled(i + 1)) ++signalled;
+    for (DWORD i = FirstSignalled(index + 1, count_); i != kNotFound; i = FirstSignalled(i + 1, count_)) ++signalled;
     return signalled;
   }
 
  private:
+  void Layout() noexcept {
+    for (DWORD i = 0; i < count_; ++i) events_[i] = entries_[i].signal->event;
+  }
+
   bool Append(const WaitEntry& entry) noexcept {
     if (count_ == capacity_) {
       const DWORD capacity = capacity_ * 2;
@@ -115,8 +149,8 @@ class WaitSet {
 
 // How the blocking part of a wait ended.
 struct Woken {
-  enum Kind { kBuffer, kTimeout, kCancelled } kind;
-  DWORD index;  // the buffer's place in report order
+  enum Kind { kBuffer, kTimeout, kCancelled, kFailed } kind;
+  DWORD index;  // kBuffer: the buffer's place in report order; kFailed: the system's error
 };
 
 // What is left of a time-out that started at `start`; INFINITE stays.
@@ -126,79 +160,215 @@ DWORD TimeLeft(uint32_t timeoutMs, ULONGLONG start) noexcept {
   return elapsed >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - elapsed);
 }
 
-// Blocks until a buffer of the set is signalled, an extra event is set, `cancelled` is seen, or
-// the time is up.
-Woken Block(const WaitSet& set, Order order, const HANDLE* extras, DWORD extraCount,
-            const std::atomic<bool>& cancelled, uint32_t timeoutMs) noexcept {
-  const DWORD n = set.count();
-  // A camera without buffers has nothing to wait for, whatever the time-out.
-  if (n == 0) return {Woken::kTimeout, 0};
-  const ULONGLONG start = GetTickCount64();
+// The helpers of one blocking round past 64 handles.  One heap block, shared by the wait and
+// its helpers and freed by the last of them, so the wait never waits for a helper to end: it
+// sets `stop` and goes.  The block holds the events it watches, so they stay open until the
+// last helper has left its system wait.
+struct Watch {
+  std::atomic<LONG> refs;
+  HANDLE stop;                   // manual-reset: the round is over
+  HANDLE fired;                  // manual-reset: a helper saw a buffer, or its wait failed
+  std::atomic<DWORD> firstFired; // the lowest place in report order a helper saw
+  std::atomic<DWORD> failure;    // a helper's system error, 0 when none
+  DWORD begin;                   // the first place the helpers watch
+  DWORD count;                   // places watched: [begin, begin + count)
+  BufferSignal** signals;        // held by the block
+  HANDLE* events;
+};
+
+struct WatchGroup {
+  Watch* watch;
+  DWORD first;  // index into the watch's arrays
+  DWORD size;
+};
+
+void ReleaseWatch(Watch* watch) noexcept {
+  if (watch->refs.fetch_sub(1) != 1) return;
+  for (DWORD i = 0; i < watch->count; ++i) ReleaseSignal(watch->signals[i]);
+  CloseHandle(watch->stop);
+  CloseHandle(watch->fired);
+  ::operator delete(watch, std::nothrow);
+}
+
+// A helper: blocks on its group and the round's stop event, tells the wait what it saw, and
+// leaves.  It holds a reference of the module, given back by the pool once it has returned,
+// so the module cannot be unloaded under it.
+VOID CALLBACK WatchGroupCallback(PTP_CALLBACK_INSTANCE instance, PVOID context) {
+  const WatchGroup* group = static_cast<const WatchGroup*>(context);
+  Watch* watch = group->watch;
+  HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+  handles[0] = watch->stop;
+  std::copy(watch->events + group->first, watch->events + group->first + group->size, handles + 1);
+  const DWORD r = WaitForMultipleObjects(group->size + 1, handles, FALSE, INFINITE);
+  if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + group->size) {
+    const DWORD place = watch->begin + group->first + (r - WAIT_OBJECT_0 - 1);
+    DWORD seen = watch->firstFired.load();
+    while (place < seen && !watch->firstFired.compare_exchange_weak(seen, place)) {
+    }
+    SetEvent(watch->fired);
+  } else if (r != WAIT_OBJECT_0) {
+    watch->failure.store(r == WAIT_FAILED ? GetLastError() : ERROR_INVALID_HANDLE);
+    SetEvent(watch->fired);
+  }
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&WatchGroupCallback), &self);
+  ReleaseWatch(watch);
+  if (self != nullptr) FreeLibraryWhenCallbackReturns(instance, self);
+}
+
+// Starts helpers on the places [begin, set.count()); null when they cannot be had.
+Watch* StartWatch(const WaitSet& set, DWORD begin) noexcept {
+  const DWORD count = set.count() - begin;
+  const DWORD groups = (count + kGroup - 1) / kGroup;
+  const size_t bytes = sizeof(Watch) + groups * sizeof(WatchGroup) + count * (sizeof(BufferSignal*) + sizeof(HANDLE));
+  void* block = ::operator new(bytes, std::nothrow);
+  if (block == nullptr) return nullptr;
+  Watch* watch = new (block) Watch;
+  WatchGroup* groupArray = reinterpret_cast<WatchGroup*>(watch + 1);
+  watch->signals = reinterpret_cast<BufferSignal**>(groupArray + groups);
+  watch->events = reinterpret_cast<HANDLE*>(watch->signals + count);
+  watch->refs.store(1);
+  watch->firstFired.store(kNotFound);
+  watch->failure.store(0);
+  watch->begin = begin;
+  watch->count = count;
+  for (DWORD i = 0; i < count; ++i) {
+    watch->signals[i] = set.entry(begin + i).signal;
+    HoldSignal(watch->signals[i]);
+    watch->events[i] = set.events()[begin + i];
+  }
+  watch->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  watch->fired = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (watch->stop == nullptr || watch->fired == nullptr) {
+    for (DWORD i = 0; i < count; ++i) ReleaseSignal(watch->signals[i]);
+    if (watch->stop != nullptr) CloseHandle(watch->stop);
+    if (watch->fired != nullptr) CloseHandle(watch->fired);
+    ::operator delete(watch, std::nothrow);
+    return nullptr;
+  }
+  for (DWORD g = 0; g < groups; ++g) {
+    groupArray[g] = WatchGroup{watch, g * kGroup, std::min<DWORD>(kGroup, count - g * kGroup)};
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&WatchGroupCallback),
+                            &self)) {
+      self = nullptr;
+    }
+    watch->refs.fetch_add(1);
+    if (self == nullptr || !TrySubmitThreadpoolCallback(WatchGroupCallback, &groupArray[g], nullptr)) {
+      // A group without a helper: the round cannot see it, so it does not start.
+      watch->refs.fetch_sub(1);
+      if (self != nullptr) FreeLibrary(self);
+      SetEvent(watch->stop);
+      ReleaseWatch(watch);
+      return nullptr;
+    }
+  }
+  return watch;
+}
+
+// Ends a round: the helpers leave their waits; the last one frees the block.
+void StopWatch(Watch* watch) noexcept {
+  SetEvent(watch->stop);
+  ReleaseWatch(watch);
+}
+
+// Turns the result of a system wait on `extraCount` extras followed by buffers into a Woken.
+Woken Interpret(DWORD r, DWORD extraCount, DWORD buffers) noexcept {
+  if (r < WAIT_OBJECT_0 + extraCount) return {Woken::kCancelled, 0};
+  if (r < WAIT_OBJECT_0 + extraCount + buffers) return {Woken::kBuffer, r - WAIT_OBJECT_0 - extraCount};
+  if (r == WAIT_TIMEOUT) return {Woken::kTimeout, 0};
+  return {Woken::kFailed, r == WAIT_FAILED ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_HANDLE)};
+}
+
+// Every buffer and the extras in one system wait: the first signalled one in report order
+// comes out of the wait itself.
+Woken BlockAtOnce(const WaitSet& set, const HANDLE* extras, DWORD extraCount, DWORD timeoutMs) noexcept {
   HANDLE handles[MAXIMUM_WAIT_OBJECTS];
   std::copy(extras, extras + extraCount, handles);
+  std::copy(set.events(), set.events() + set.count(), handles + extraCount);
+  const DWORD r = WaitForMultipleObjects(extraCount + set.count(), handles, FALSE, timeoutMs);
+  return Interpret(r, extraCount, set.count());
+}
 
-  // Exactly as many buffers as one system wait holds, in registry order: the wait holds them
-  // all and looks for a cancel between slices rather than through its event, so that the first
-  // signalled one in registry order comes out of the wait itself.
-  if (order == Order::kRegistry && n == MAXIMUM_WAIT_OBJECTS && extraCount == 1) {
-    for (;;) {
-      const DWORD left = TimeLeft(timeoutMs, start);
-      const DWORD r = WaitForMultipleObjects(n, set.events(), FALSE, std::min(left, kSliceMs));
-      if (r < WAIT_OBJECT_0 + n) return {Woken::kBuffer, r - WAIT_OBJECT_0};
-      if (cancelled.load()) return {Woken::kCancelled, 0};
-      if (left == 0 || r == WAIT_FAILED) return {Woken::kTimeout, 0};
-    }
-  }
-
-  if (n + extraCount <= MAXIMUM_WAIT_OBJECTS) {
-    std::copy(set.events(), set.events() + n, handles + extraCount);
-    const DWORD r = WaitForMultipleObjects(extraCount + n, handles, FALSE, timeoutMs);
-    if (r < WAIT_OBJECT_0 + extraCount) return {Woken::kCancelled, 0};
-    if (r < WAIT_OBJECT_0 + extraCount + n) return {Woken::kBuffer, r - WAIT_OBJECT_0 - extraCount};
-    return {Woken::kTimeout, 0};  // the time-out, and a wait that failed
-  }
-
-  // The buffers watched while blocking: those handed to the camera earliest.
-  DWORD watched[kWatched];
-  const DWORD watchedCount = std::min<DWORD>(kWatched, n);
-  if (order == Order::kQueue) {
-    for (DWORD i = 0; i < watchedCount; ++i) watched[i] = i;  // the set is in queue order
-  } else {
-    for (DWORD i = 0, filled = 0; i < n; ++i) {
-      // Keeps the watchedCount smallest hand-over serials, by insertion.
-      DWORD at = filled < watchedCount ? filled++ : watchedCount;
-      while (at > 0 && set.entry(watched[at - 1]).queued > set.entry(i).queued) {
-        if (at < watchedCount) watched[at] = watched[at - 1];
-        --at;
-      }
-      if (at < watchedCount) watched[at] = i;
-    }
-  }
-  for (DWORD i = 0; i < watchedCount; ++i) handles[extraCount + i] = set.events()[watched[i]];
-
+// More buffers than one system wait holds: this thread blocks on the extras, the first places
+// in report order and the helpers' event; the helpers block on the rest.  *noHelpers says the
+// system gave no helpers (the caller then looks in slices).
+Woken BlockWithHelpers(const WaitSet& set, const HANDLE* extras, DWORD extraCount, DWORD timeoutMs,
+                       bool* noHelpers) noexcept {
+  const DWORD direct = MAXIMUM_WAIT_OBJECTS - extraCount - 1;
+  const ULONGLONG start = GetTickCount64();
   for (;;) {
-    const DWORD left = TimeLeft(timeoutMs, start);
-    const DWORD r = WaitForMultipleObjects(extraCount + watchedCount, handles, FALSE, std::min(left, kSliceMs));
-    if (r < WAIT_OBJECT_0 + extraCount) return {Woken::kCancelled, 0};
-    // In queue order a watched buffer is the earliest of all; in registry order every buffer
-    // is looked at, so the first signalled one in that order is reported.
-    if (order == Order::kQueue && r < WAIT_OBJECT_0 + extraCount + watchedCount) {
-      return {Woken::kBuffer, watched[r - WAIT_OBJECT_0 - extraCount]};
+    Watch* watch = StartWatch(set, direct);
+    if (watch == nullptr) {
+      *noHelpers = true;
+      return {Woken::kTimeout, 0};
     }
-    const DWORD found = set.FirstSignalled(0);
-    if (found != kNotFound) return {Woken::kBuffer, found};
-    if (left == 0 || r == WAIT_FAILED) return {Woken::kTimeout, 0};
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    std::copy(extras, extras + extraCount, handles);
+    std::copy(set.events(), set.events() + direct, handles + extraCount);
+    handles[extraCount + direct] = watch->fired;
+    const DWORD r = WaitForMultipleObjects(extraCount + direct + 1, handles, FALSE, TimeLeft(timeoutMs, start));
+    Woken woken = Interpret(r, extraCount, direct);
+    if (r == WAIT_OBJECT_0 + extraCount + direct) {
+      // A helper saw a buffer.  Places before it that no helper has reported yet may be
+      // signalled too: the first in report order is the one reported.
+      const DWORD failure = watch->failure.load();
+      const DWORD fired = watch->firstFired.load();
+      const DWORD found = fired != kNotFound ? set.FirstSignalled(direct, fired + 1) : kNotFound;
+      if (found != kNotFound) {
+        woken = {Woken::kBuffer, found};
+      } else if (failure != 0) {
+        woken = {Woken::kFailed, failure};
+      } else {
+        StopWatch(watch);  // reset in the meantime: a new round, with what time is left
+        continue;
+      }
+    }
+    StopWatch(watch);
+    return woken;
   }
 }
 
-// What a node's instance data cell holds once VReserve has run.
-struct NodeInstance {
-  HANDLE abortEvent;  // manual-reset; set by VAbort
-};
+// Without helpers: blocks on the extras and the first places, and looks at all of them every
+// slice.  Only when the system could give no helpers.
+Woken BlockInSlices(const WaitSet& set, const HANDLE* extras, DWORD extraCount, DWORD timeoutMs) noexcept {
+  const DWORD direct = MAXIMUM_WAIT_OBJECTS - extraCount;
+  const ULONGLONG start = GetTickCount64();
+  HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+  std::copy(extras, extras + extraCount, handles);
+  std::copy(set.events(), set.events() + direct, handles + extraCount);
+  for (;;) {
+    const DWORD left = TimeLeft(timeoutMs, start);
+    const DWORD r = WaitForMultipleObjects(extraCount + direct, handles, FALSE, std::min(left, kSliceMs));
+    if (r != WAIT_TIMEOUT) return Interpret(r, extraCount, direct);
+    const DWORD found = set.FirstSignalled(direct, set.count());
+    if (found != kNotFound) return {Woken::kBuffer, found};
+    if (left == 0) return {Woken::kTimeout, 0};
+  }
+}
 
-HANDLE AbortEventOf(void** instance) noexcept {
-  if (instance == nullptr || *instance == nullptr) return nullptr;
-  return static_cast<NodeInstance*>(*instance)->abortEvent;
+// Blocks until a buffer of the set is signalled, an extra event is set, the wait is cancelled
+// or the time is up.  A wait without a cancel event of its own looks for its cancel flag every
+// slice.
+Woken Block(const WaitSet& set, const HANDLE* extras, DWORD extraCount, bool hasCancelEvent,
+            const std::atomic<bool>& cancelled, DWORD timeoutMs) noexcept {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    const DWORD left = TimeLeft(timeoutMs, start);
+    const DWORD round = hasCancelEvent ? left : std::min(left, kSliceMs);
+    Woken woken{Woken::kTimeout, 0};
+    bool noHelpers = false;
+    if (set.count() + extraCount <= MAXIMUM_WAIT_OBJECTS) {
+      woken = BlockAtOnce(set, extras, extraCount, round);
+    } else {
+      woken = BlockWithHelpers(set, extras, extraCount, round, &noHelpers);
+      if (noHelpers) woken = BlockInSlices(set, extras, extraCount, round);
+    }
+    if (woken.kind != Woken::kTimeout) return woken;
+    if (cancelled.load()) return {Woken::kCancelled, 0};
+    if (round == left) return woken;
+  }
 }
 
 // The outcome of a wait: its result, the log line that goes with it, and the buffer number the
@@ -210,83 +380,185 @@ struct WaitOutcome {
   int lineNumber = 0;
 };
 
+// What the wait found after it woke on a buffer, looked up under the lock.
+enum class Found {
+  kFrame,     // the buffer is live: its number and a use of the camera are taken
+  kGone,      // the camera was cleaned up, or the wait cancelled
+  kReorder,   // buffers were handed back meanwhile: the report order is to be made again
+  kStale,     // the buffer was released or given another event since it was collected
+};
+
+struct Wake {
+  void* hCam;
+  uint64_t registrationSerial;
+  uint64_t requeues;
+  const Waiter* waiter;
+};
+
+Found LookUp(Wake* wake, Order order, const WaitEntry& entry, RecordUse* camera, FamilyEntryPoints* points,
+             int32_t* family, int32_t* number) noexcept {
+  RegistryLock lock;
+  BufferRecord* registration = BufferRegistry::LiveRegistration(wake->hCam);
+  // The camera may have been cleaned up, and its library unloaded, after the buffer woke this
+  // wait: then there is nobody to ask.
+  if (wake->waiter->cancelled.load() || registration == nullptr || registration->serial != wake->registrationSerial) {
+    return Found::kGone;
+  }
+  if (order == Order::kQueue && registration->requeues != wake->requeues) {
+    wake->requeues = registration->requeues;
+    return Found::kReorder;
+  }
+  const BufferRecord* record = BufferRegistry::FindLive(wake->hCam, entry.number);
+  if (record == nullptr || record->signal != entry.signal) return Found::kStale;
+  camera->Take(registration);
+  *points = EntryPoints();
+  *family = registration->family;
+  *number = static_cast<int16_t>(record->bufNr);
+  return Found::kFrame;
+}
+
+// Caller memory is touched before any lock is taken, so that a fault there leaves every lock
+// free and no wait registered with a stack that is gone.
+template <typename T>
+void Touch(T* pointer) noexcept {
+  if (pointer == nullptr) return;
+  volatile T* p = pointer;
+  *p = *p;
+}
+
 WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t timeoutMs, int32_t* pending,
                            void** instance) noexcept {
+  Touch(bufNr);
+  Touch(pending);
+  const HANDLE abortEvent = NodeAbortEvent(instance);
+
   WaitOutcome out;
   WaitSet set;
   Waiter waiter;
   waiter.hCam = hCam;
   waiter.cancelEvent = TakeCancelEvent();
-  uint64_t registrationSerial = 0;
-  bool registered = false;
+  Wake wake = {hCam, 0, 0, &waiter};
+  enum { kNotRegistered, kStopPending, kWaiting } state = kNotRegistered;
   bool collected = false;
   {
     RegistryLock lock;
-    const BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-    if (registration != nullptr) {
-      registered = true;
-      registrationSerial = registration->serial;
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration != nullptr && registration->cancelPending) {
+      registration->cancelPending = false;  // a stop pressed while no wait was in progress
+      state = kStopPending;
+    } else if (registration != nullptr) {
+      state = kWaiting;
+      wake.registrationSerial = registration->serial;
+      wake.requeues = registration->requeues;
       collected = set.Collect(hCam);
-      if (waiter.cancelEvent != nullptr) RegisterWaiter(&waiter);
+      RegisterWaiter(&waiter);
     }
   }
-  if (!registered) {
+  if (state != kWaiting) {
     ReturnCancelEvent(waiter.cancelEvent, false);
-    out.result = kOptionNotAvailable;
-    out.line = "%s error\r\n";
+    if (state == kNotRegistered) {
+      out.result = kOptionNotAvailable;
+      out.line = "%s error\r\n";
+      return out;
+    }
+    *bufNr = -1;
+    if (pending != nullptr) *pending = 0;
+    out.result = kWaitCancelled;
+    out.line = "%s error cancelled\r\n";
     return out;
   }
   *bufNr = -1;
   if (pending != nullptr) *pending = 0;
 
-  HANDLE extras[kExtras];
+  HANDLE extras[kMaxExtras];
   DWORD extraCount = 0;
   if (waiter.cancelEvent != nullptr) extras[extraCount++] = waiter.cancelEvent;
-  if (HANDLE abortEvent = AbortEventOf(instance)) extras[extraCount++] = abortEvent;
-  // A set that could not be had makes the wait fail, reported as a time-out.
-  if (collected) set.Arrange(order);
-  const Woken woken =
-      collected ? Block(set, order, extras, extraCount, waiter.cancelled, timeoutMs) : Woken{Woken::kTimeout, 0};
+  if (abortEvent != nullptr) extras[extraCount++] = abortEvent;
 
   RecordUse camera;
-  FamilyEntryPoints entry;
+  FamilyEntryPoints points;
   int32_t family = kNoFamily;
+  const ULONGLONG start = GetTickCount64();
+  Woken woken = {Woken::kFailed, ERROR_NOT_ENOUGH_MEMORY};  // a set that could not be had
+  bool gone = false;
+  if (collected) {
+    set.Arrange(order);
+    // A camera without buffers has nothing to wait for, whatever the time-out.
+    if (set.count() == 0) woken = {Woken::kTimeout, 0};
+    while (set.count() != 0) {
+      woken = Block(set, extras, extraCount, waiter.cancelEvent != nullptr, waiter.cancelled,
+                    TimeLeft(timeoutMs, start));
+      Found found = Found::kStale;
+      while (woken.kind == Woken::kBuffer) {
+        found = LookUp(&wake, order, set.entry(woken.index), &camera, &points, &family, &out.number);
+        if (found != Found::kReorder) break;
+        set.Arrange(order);
+        const DWORD first = set.FirstSignalled(0, set.count());
+        if (first == kNotFound) break;
+        woken.index = first;
+      }
+      if (woken.kind != Woken::kBuffer) break;
+      if (found == Found::kFrame || found == Found::kGone) {
+        gone = found == Found::kGone;
+        break;
+      }
+      set.DropDead();  // stale, or re-ordered with nothing signalled: block again
+      if (set.count() == 0) {
+        // Every buffer went: only a cancel or the end of the time is left to wait for.
+        const DWORD r = extraCount != 0 ? WaitForMultipleObjects(extraCount, extras, FALSE, TimeLeft(timeoutMs, start))
+                                        : (Sleep(TimeLeft(timeoutMs, start)), WAIT_TIMEOUT);
+        woken = Interpret(r, extraCount, 0);
+      }
+    }
+  }
+
+  ErrorCode confirmed = kOk;
+  if (camera) {
+    const FamilyOps* ops = OpsOf(family);
+    confirmed = ops != nullptr ? ops->confirm(points, hCam, out.number, &out.lineNumber) : kOk;
+    camera.End();
+  }
+
   bool cancelled = woken.kind == Woken::kCancelled;
   {
     RegistryLock lock;
-    if (waiter.cancelEvent != nullptr) UnregisterWaiter(&waiter);
-    cancelled = cancelled || waiter.cancelled.load();
+    UnregisterWaiter(&waiter);
+    if (waiter.cancelled.load()) {
+      if (woken.kind == Woken::kBuffer && !gone) {
+        // The stop came while the frame was being confirmed: the frame goes to the caller and
+        // the stop to the camera's next wait.
+        BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+        if (registration != nullptr && registration->serial == wake.registrationSerial) {
+          registration->cancelPending = true;
+        }
+      } else {
+        cancelled = true;
+      }
+    }
     // An event that was not set goes straight back to the pool, without another trip for the lock.
     if (!waiter.cancelled.load() && PoolCancelEvent(waiter.cancelEvent)) waiter.cancelEvent = nullptr;
-    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-    // The camera may have been cleaned up, and its library unloaded, after the buffer woke this
-    // wait: then there is nobody to ask.
-    if (!cancelled && woken.kind == Woken::kBuffer && registration != nullptr &&
-        registration->serial == registrationSerial) {
-      camera.Take(registration);
-      family = registration->family;
-      entry = EntryPoints();
-      // A buffer freed by another thread since the wait leaves -1.
-      const BufferRecord* record = BufferRegistry::FindLive(hCam, set.entry(woken.index).number);
-      if (record != nullptr) out.number = static_cast<int16_t>(record->bufNr);
-    }
   }
   ReturnCancelEvent(waiter.cancelEvent, waiter.cancelled.load());
 
   if (cancelled) {
+    out.number = -1;
     out.result = kWaitCancelled;
     out.line = "%s error cancelled\r\n";
   } else if (woken.kind == Woken::kTimeout) {
+    out.number = -1;
     out.result = kWaitTimeout;
     out.line = "%s error timeout\r\n";
-  } else if (!camera) {
+  } else if (woken.kind == Woken::kFailed) {
+    out.number = -1;
+    out.result = woken.index;  // the system's error number, never reported as a time-out
+    out.line = "%s error\r\n";
+  } else if (gone) {
+    out.number = -1;
     out.result = kOptionNotAvailable;
     out.line = "%s error\r\n";
   } else {
     *bufNr = static_cast<int16_t>(out.number);
-    const FamilyOps* ops = OpsOf(family);
-    out.result = ops != nullptr ? ops->confirm(entry, hCam, out.number, &out.lineNumber) : kOk;
-    camera.End();
+    out.result = confirmed;
     out.line = out.result == kOk ? "%s done. Bufnr %d\r\n" : "%s BufNr %d error %d\r\n";
     if (out.result == kOk && pending != nullptr) *pending = set.SignalledAfter(woken.index);
   }
@@ -323,9 +595,10 @@ ErrorCode WaitExport(const char* name, Order order, void* hCam, int16_t* bufNr, 
  *
  * RETURNS
  *  0; 0xA00A3001 for a null pointer; 0x800A3004 for an unregistered camera or a missing status
- *  entry point; 0xA00A3005 when nothing was signalled in time or the wait failed; 0x800A300B
- *  when the status says not filled; a QD4 driver status; 0x800A2010 when VCancelWait or
- *  Vcleanup ended the wait.
+ *  entry point; 0xA00A3005 when nothing was signalled in time; a Windows error number when the
+ *  system's wait failed; 0x800A300B when the status says not filled; a QD4 driver status;
+ *  0x800A2010 when VCancelWait (now, or while no wait was in progress), Vcleanup or the end of
+ *  the VI ended the wait.
  */
 extern "C" ErrorCode WINAPI VWaitForBuffers(void* hCam, int16_t* bufNr, uint32_t timeoutMs) {
   return WaitExport("VWaitForBuffers", Order::kRegistry, hCam, bufNr, timeoutMs, nullptr, nullptr);
@@ -356,8 +629,9 @@ extern "C" ErrorCode WINAPI VWaitForBuffersEx(void* hCam, int16_t* bufNr, uint32
 /***********************************************************************
  *      VCancelWait (vorlabview.19)
  *
- * Ends every wait of the camera in progress (both wait exports) at once; they return
- * 0x800A2010.  A wait that starts afterwards is not affected.
+ * A stop button: ends every wait of the camera in progress (both wait exports) at once; they
+ * return 0x800A2010.  When no wait is in progress, the camera keeps the stop, and its next
+ * wait returns 0x800A2010 at once; Vcleanup and VInitLibrary of the camera clear it.
  *
  * PARAMS
  *  hCam [I] camera handle given to VInitLibrary
@@ -369,10 +643,11 @@ extern "C" ErrorCode WINAPI VCancelWait(void* hCam) {
   ErrorCode result = kOk;
   {
     RegistryLock lock;
-    if (BufferRegistry::LiveRegistration(hCam) != nullptr) {
-      CancelWaiters(hCam);
-    } else {
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration == nullptr) {
       result = kOptionNotAvailable;
+    } else if (!CancelWaiters(hCam)) {
+      registration->cancelPending = true;
     }
   }
   if (LogEnabled()) {
@@ -380,64 +655,4 @@ extern "C" ErrorCode WINAPI VCancelWait(void* hCam) {
               static_cast<unsigned>(reinterpret_cast<uintptr_t>(hCam)));
   }
   return result;
-}
-
-/***********************************************************************
- *      VReserve (vorlabview.16)
- *
- * Node callback: makes the node's instance data (an abort event) when the VI starts.
- *
- * PARAMS
- *  instance [I/O] the node's instance data cell; may be null, and is left alone when it is set
- *
- * RETURNS
- *  0.
- */
-extern "C" int32_t WINAPI VReserve(void** instance) {
-  if (instance == nullptr || *instance != nullptr) return 0;
-  NodeInstance* node = new (std::nothrow) NodeInstance{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-  if (node != nullptr && node->abortEvent == nullptr) {
-    // Without an event the node simply cannot be aborted; its waits work as without callbacks.
-    delete node;
-    node = nullptr;
-  }
-  *instance = node;
-  return 0;
-}
-
-/***********************************************************************
- *      VUnreserve (vorlabview.17)
- *
- * Node callback: frees what VReserve made and clears the cell, when the VI stops.
- *
- * PARAMS
- *  instance [I/O] the node's instance data cell; may be null or empty
- *
- * RETURNS
- *  0.
- */
-extern "C" int32_t WINAPI VUnreserve(void** instance) {
-  if (instance == nullptr || *instance == nullptr) return 0;
-  NodeInstance* node = static_cast<NodeInstance*>(*instance);
-  *instance = nullptr;
-  CloseHandle(node->abortEvent);
-  delete node;
-  return 0;
-}
-
-/***********************************************************************
- *      VAbort (vorlabview.18)
- *
- * Node callback: the VI is aborted while the node's call is in progress.  Runs on another
- * thread than the call, so it only signals: a wait of that node ends with 0x800A2010.
- *
- * PARAMS
- *  instance [I] the node's instance data cell; may be null or empty
- *
- * RETURNS
- *  0.
- */
-extern "C" int32_t WINAPI VAbort(void** instance) {
-  if (HANDLE abortEvent = AbortEventOf(instance)) SetEvent(abortEvent);
-  return 0;
 }

@@ -45,8 +45,7 @@ class CVORLabApp : public CWinApp {
     // Also a log that a failure switched off mid-session: its writer and handles go too, so
     // no thread of the module runs its code after the unload.
     LogClose();
-    BufferRegistry::Clear();
-    CloseCancelEvents();
+    if (!ProcessIsEnding()) ReleaseCameraState();
     return CWinApp::ModuleExit();
   }
 };

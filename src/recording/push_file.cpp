@@ -224,7 +224,9 @@ extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
  * RETURNS
  *  0; 0x800A3004 when no recording of this camera is open.
  */
-extern "C" ErrorCode WINAPI VClosePushFile(void* hCam) {
+extern "C" ErrorCode WINAPI VClosePushFile(void* hCam) { return CloseRecordingOf(hCam); }
+
+uint32_t CloseRecordingOf(void* hCam) noexcept {
   {
     ScopedExclusive lock(s_push.stateLock);
     if (!OwnsOpenRecording(hCam)) return kOptionNotAvailable;

@@ -83,3 +83,7 @@ uint32_t LevelCount(uint16_t bitsPerPixel) noexcept;
 // Returns false, writing nothing, when the result would not fit `size` bytes.
 bool BuildPushFileName(const char* name, const char* folder, bool (*isLeadByte)(unsigned char), char* out,
                        size_t size) noexcept;
+
+// Closes the recording when `hCam` owns it (the file complete), as VClosePushFile does; for the
+// end of a VI whose node registered the camera.  Returns VClosePushFile's result.
+uint32_t CloseRecordingOf(void* hCam) noexcept;

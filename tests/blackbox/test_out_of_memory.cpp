@@ -29,8 +29,8 @@ bool HookMalloc(ModuleHost& host) {
 }  // namespace
 
 TEST_CASE(allocation_without_memory_for_the_record_gives_the_buffer_back) {
-  // The first allocation is the record, the second the registry's list node.
-  for (LONG failing = 1; failing <= 2; ++failing) {
+  // The allocations are the module's hold of the event, the record and the registry's list node.
+  for (LONG failing = 1; failing <= 3; ++failing) {
     for (int32_t family = 1; family <= 3; ++family) {
       WTEST_CONTEXT("family %d, allocation %ld fails", family, failing);
       CameraRig rig("oom_allocate");

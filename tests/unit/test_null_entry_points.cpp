@@ -35,6 +35,7 @@ HANDLE RegisterCameraWithBuffer(int32_t family) {
   BufferRegistry::Add(registration);
   HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   BufferRecord* buffer = new BufferRecord{s_memory, 0, sizeof s_memory, event, kCam, family};
+  MakeSignal(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event)), &buffer->signal);
   BufferRegistry::Add(buffer);
   return event;
 }
