@@ -342,7 +342,7 @@ DWORD WINAPI SignalLoop(void* argument) {
   return 0;
 }
 
-// Times 1000 wake-ups of each of `waits`, rotating which goes first; the signaller sets `event`
+// Times 400 wake-ups of each of `waits`, rotating which goes first; the signaller sets `event`
 // 1 ms after each wait has started.  Returns each wait's median and 99th percentile (us).
 struct WakeFigure {
   double median, p99;
@@ -352,7 +352,7 @@ std::vector<WakeFigure> TimeWakeUps(HANDLE event, const std::vector<std::functio
   Signaller s{event, CreateEventA(nullptr, FALSE, FALSE, nullptr), 0, 0};
   HANDLE thread = CreateThread(nullptr, 0, SignalLoop, &s, 0, nullptr);
   std::vector<std::vector<double>> samples(waits.size());
-  for (size_t i = 0; i < 1000; ++i) {
+  for (size_t i = 0; i < 400; ++i) {
     for (size_t k = 0; k < waits.size(); ++k) {
       const size_t which = (i + k) % waits.size();
       ResetEvent(s.event);
@@ -372,13 +372,13 @@ std::vector<WakeFigure> TimeWakeUps(HANDLE event, const std::vector<std::functio
   return figures;
 }
 
-void PrintWake(const char* what, int count, const WakeFigure& module, const WakeFigure& bare) {
-  printf("  %-20s %6d %10.1f %10.1f %10.1f %10.1f %8.2f %8.2f\n", what, count, module.median, module.p99, bare.median,
-         bare.p99, module.median / bare.median, module.p99 / bare.p99);
+void PrintWake(const char* what, int count, const char* set, const WakeFigure& module, const WakeFigure& bare) {
+  printf("  %-28s %6d %-6s %9.1f %9.1f %9.1f %9.1f %7.2f %7.2f\n", what, count, set, module.median, module.p99,
+         bare.median, bare.p99, module.median / bare.median, module.p99 / bare.p99);
 }
 
-// A camera of `count` buffers of which the one handed over first (buffer 0) is filled and
-// signalled: the one a camera fills next when the loop keeps up.
+// A camera of `count` buffers, each with its stand-in status set to filled; the signaller sets
+// the event of one of them.
 std::vector<HANDLE> WakeCamera(CameraRig& rig, void* hCam, int count) {
   Bind(rig, hCam, 2);
   std::vector<HANDLE> events;
@@ -386,53 +386,43 @@ std::vector<HANDLE> WakeCamera(CameraRig& rig, void* hCam, int count) {
     uint32_t event = 0;
     rig.NewBuffer(hCam, 64, &event);
     events.push_back(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(event)));
+    rig.Sim(2).FillBuffer(hCam, i, 0, 0);
   }
-  rig.Sim(2).FillBuffer(hCam, 0, 0, 0);
   return events;
 }
 
+// Both wait exports against a bare WaitForSingleObject on the one event that is set: the buffer
+// handed over first (buffer 0: the one a camera fills next when the loop keeps up, and the last
+// record in the registry's order) or the one handed over last (the first record).
 void WakeLatency(CameraRig& rig) {
-  printf("\nWake latency: another thread sets the event of the buffer handed over first (us)\n");
-  printf("  %-20s %6s %10s %10s %10s %10s %8s %8s\n", "wait", "bufs", "mod med", "mod p99", "bare med",
+  printf("\nWake latency: another thread sets one buffer's event; median and 99th percentile against a\n"
+         "bare WaitForSingleObject on that event (us; ratio = export / bare)\n");
+  printf("  %-28s %6s %-6s %9s %9s %9s %9s %7s %7s\n", "wait", "bufs", "set", "mod med", "mod p99", "bare med",
          "bare p99", "med x", "p99 x");
   uintptr_t next = 0xB100;
-  // VWaitForBuffers against a bare wait on the same events (on 64 of them when there are more).
-  for (int count : {1, 16, 64, 256, 1024}) {
+  const bool haveEx = rig.host.api.WaitForBuffersEx != nullptr;
+  for (int count : {4, 64, 256, 1024}) {
     void* hCam = Cam(next++);
     std::vector<HANDLE> events = WakeCamera(rig, hCam, count);
-    const DWORD bareCount = static_cast<DWORD>(std::min<size_t>(events.size(), MAXIMUM_WAIT_OBJECTS));
-    const std::vector<WakeFigure> f = TimeWakeUps(
-        events[0], {[&] { int16_t n = -1; rig.host.api.WaitForBuffers(hCam, &n, 5000); },
-                    [&] { WaitForMultipleObjects(bareCount, events.data(), FALSE, 5000); }});
-    PrintWake(count <= 64 ? "VWaitForBuffers" : "VWaitForBuffers/64", count, f[0], f[1]);
+    for (int which : {0, count - 1}) {
+      HANDLE event = events[static_cast<size_t>(which)];
+      std::vector<std::function<void()>> waits = {
+          [&] { WaitForSingleObject(event, 5000); },
+          [&] { int16_t n = -1; rig.host.api.WaitForBuffers(hCam, &n, 5000); }};
+      if (haveEx) {
+        waits.push_back([&] { int16_t n = -1; int32_t p = 0; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, &p, nullptr); });
+        waits.push_back([&] { int16_t n = -1; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, nullptr, nullptr); });
+      }
+      const std::vector<WakeFigure> f = TimeWakeUps(event, waits);
+      ResetEvent(event);  // the last wake-up leaves it set
+      const char* set = which == 0 ? "first" : "last";
+      PrintWake("VWaitForBuffers", count, set, f[1], f[0]);
+      if (haveEx) {
+        PrintWake("VWaitForBuffersEx, pending", count, set, f[2], f[0]);
+        PrintWake("VWaitForBuffersEx", count, set, f[3], f[0]);
+      }
+    }
     rig.host.api.cleanup(hCam);
-  }
-  if (rig.host.api.WaitForBuffersEx == nullptr) return;  // a module from before it existed
-  // VWaitForBuffersEx against a bare wait on that one buffer's event, and against that wait
-  // followed by the SDK's status call that every wait export makes.
-  typedef uint32_t(WINAPI * StatusFn)(void*, int32_t, uint32_t, uint32_t*, int32_t);
-  std::vector<std::pair<int, WakeFigure>> withStatus;
-  for (int count : {4, 64, 1024}) {
-    void* hCam = Cam(next++);
-    std::vector<HANDLE> events = WakeCamera(rig, hCam, count);
-    StatusFn status = reinterpret_cast<StatusFn>(
-        reinterpret_cast<void*>(GetProcAddress(rig.Sim(2).module, "GETBUFFER_STATUS")));
-    const std::vector<WakeFigure> f = TimeWakeUps(
-        events[0], {[&] { int16_t n = -1; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, nullptr, nullptr); },
-                    [&] { WaitForSingleObject(events[0], 5000); },
-                    [&] {
-                      WaitForSingleObject(events[0], 5000);
-                      uint32_t area[3] = {0, 0, 0};
-                      status(hCam, 0, 0, area, sizeof area);
-                    }});
-    PrintWake("VWaitForBuffersEx", count, f[0], f[1]);
-    withStatus.push_back({count, f[2]});
-    withStatus.push_back({count, f[0]});
-    rig.host.api.cleanup(hCam);
-  }
-  printf("  the same against a bare wait followed by the SDK's status call:\n");
-  for (size_t i = 0; i < withStatus.size(); i += 2) {
-    PrintWake("VWaitForBuffersEx", withStatus[i].first, withStatus[i + 1].second, withStatus[i].second);
   }
 }
 

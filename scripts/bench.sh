@@ -8,6 +8,8 @@ set -eu
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$here/scripts/build.sh" >/dev/null
 cd "$here/build/bench"
+# The shipped module, unless VORLAB_MODULE names another build (Windows path) to compare with.
+export VORLAB_MODULE="${VORLAB_MODULE:-Z:$here/build/src/vorlabview.dll}"
 export VORLAB_WINEPREFIX="$here/build/wineprefix-bench"
 "$here/scripts/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
 WINEPREFIX="$VORLAB_WINEPREFIX" wineserver -k 2>/dev/null || true

@@ -152,6 +152,45 @@ void ReleaseSignal(BufferSignal* signal) noexcept {
   delete signal;
 }
 
+namespace {
+
+// The copy in progress on each thread (its RecordUse), in a TLS slot; the fault handler.
+struct CopyGuard {
+  DWORD slot = TLS_OUT_OF_INDEXES;
+  void* handler = nullptr;
+};
+CopyGuard s_copyGuard;  // set at module start and unload, read by any thread
+
+LONG CALLBACK EndUseOfFaultedCopy(EXCEPTION_POINTERS* info) {
+  if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
+  RecordUse* use = static_cast<RecordUse*>(TlsGetValue(s_copyGuard.slot));
+  if (use == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+  TlsSetValue(s_copyGuard.slot, nullptr);
+  use->End();  // the frame that holds it is abandoned by whoever catches the fault
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+void InstallCopyFaultHandler() noexcept {
+  s_copyGuard.slot = TlsAlloc();
+  if (s_copyGuard.slot != TLS_OUT_OF_INDEXES) s_copyGuard.handler = AddVectoredExceptionHandler(0, EndUseOfFaultedCopy);
+}
+
+void RemoveCopyFaultHandler() noexcept {
+  if (s_copyGuard.handler != nullptr) RemoveVectoredExceptionHandler(s_copyGuard.handler);
+  if (s_copyGuard.slot != TLS_OUT_OF_INDEXES) TlsFree(s_copyGuard.slot);
+  s_copyGuard = CopyGuard{};
+}
+
+void GuardCopy(RecordUse* use) noexcept {
+  if (s_copyGuard.handler != nullptr) TlsSetValue(s_copyGuard.slot, use);
+}
+
+void UnguardCopy() noexcept {
+  if (s_copyGuard.handler != nullptr) TlsSetValue(s_copyGuard.slot, nullptr);
+}
+
 HANDLE TakeCancelEvent() noexcept {
   {
     RegistryLock lock;

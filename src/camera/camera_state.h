@@ -82,6 +82,14 @@ bool MakeSignal(uint32_t eventValue, BufferSignal** signal) noexcept;
 void HoldSignal(BufferSignal* signal) noexcept;
 void ReleaseSignal(BufferSignal* signal) noexcept;
 
+// A copy into caller memory runs between GuardCopy and UnguardCopy with the use that keeps its
+// buffer.  When the caller's memory faults, LabVIEW catches the exception and abandons the
+// copy's frames: the fault handler then ends that use, so the buffer can still be released.
+void InstallCopyFaultHandler() noexcept;  // at module start
+void RemoveCopyFaultHandler() noexcept;   // at unload
+void GuardCopy(RecordUse* use) noexcept;
+void UnguardCopy() noexcept;
+
 // A wait in progress, known to the camera subsystem so that VCancelWait and Vcleanup can end
 // it.  Lives on the waiting thread's stack from RegisterWaiter to UnregisterWaiter.
 struct Waiter {

@@ -47,10 +47,13 @@ struct SourceBuffer {
   uint64_t size;
 };
 
-// Copies `count` bytes of the buffer into the array, or refuses when either is too small.
-ErrorCode CopyIntoArray(const SourceBuffer& source, uint64_t count, const ArrayTarget& target) noexcept {
+// Copies `count` bytes of the buffer, held by `use`, into the array, or refuses when either is
+// too small.
+ErrorCode CopyIntoArray(const SourceBuffer& source, uint64_t count, const ArrayTarget& target, RecordUse* use) noexcept {
   if (count > source.size || count > target.capacity) return kBufferTooSmall;
+  GuardCopy(use);
   CopyImageBytes(target.elements, source.picPtr, static_cast<size_t>(count));
+  UnguardCopy();
   return kOk;
 }
 
@@ -110,7 +113,7 @@ ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, 
       buffer.Take(record);
     }
   }
-  if (result == kOk) result = CopyIntoArray(source, count, target);
+  if (result == kOk) result = CopyIntoArray(source, count, target, &buffer);
   buffer.End();
   if (result == kOptionNotAvailable) return LogAndReturn(result, lines.error);
   return result == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(result, lines.error2);
@@ -179,7 +182,7 @@ ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamReques
   // The plain read copies the whole buffer into an array counted in 16-bit elements.
   const uint64_t pixelWidth = request.extended ? PixelWidth(request.bitsPerPixel) : 2;
   const uint64_t count = request.extended ? uint64_t{request.width} * request.height * pixelWidth : source.size;
-  const ErrorCode copied = CopyIntoArray(source, count, TargetOf(array, 1, pixelWidth));
+  const ErrorCode copied = CopyIntoArray(source, count, TargetOf(array, 1, pixelWidth), &buffer);
   buffer.End();
   return copied == kOk ? LogAndReturn(kOk, lines.done, request.bufNr) : LogAndReturn(copied, lines.error2);
 }

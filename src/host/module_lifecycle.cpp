@@ -29,6 +29,7 @@ class CVORLabApp : public CWinApp {
       RegistryLock lock;
       BufferRegistry::Clear();
     }
+    InstallCopyFaultHandler();
     s_module.instance = m_hInstance;
     strcpy(s_module.name, "vorlabview");
     LogOpen(s_module.name);
@@ -45,7 +46,10 @@ class CVORLabApp : public CWinApp {
     // Also a log that a failure switched off mid-session: its writer and handles go too, so
     // no thread of the module runs its code after the unload.
     LogClose();
-    if (!ProcessIsEnding()) ReleaseCameraState();
+    if (!ProcessIsEnding()) {
+      ReleaseCameraState();
+      RemoveCopyFaultHandler();
+    }
     return CWinApp::ModuleExit();
   }
 };

@@ -91,12 +91,8 @@ bool LoadPlugin(HMODULE* library, Plugin* plugin) noexcept {
 
 // The plug-in's side of an open, run without stateLock while the recording is marked busy.
 // Returns the file object of an open file, or null.
-FileObject* OpenThroughPlugin(const char* fileName, uint16_t width, uint16_t height, uint16_t bitsPerPixel,
+FileObject* OpenThroughPlugin(const char* fullName, uint16_t width, uint16_t height, uint16_t bitsPerPixel,
                               int32_t mode, int32_t openValue, HMODULE* library, Plugin* plugin) noexcept {
-  char folder[MAX_PATH];
-  ModuleFolder(folder);
-  char fullName[MAX_PATH];
-  if (!BuildPushFileName(fileName, folder, &IsLeadByte, fullName, MAX_PATH)) return nullptr;
   if (!LoadPlugin(library, plugin)) return nullptr;
 
   plugin->PlugInit(kClient);
@@ -137,6 +133,12 @@ FileObject* OpenThroughPlugin(const char* fileName, uint16_t width, uint16_t hei
 extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint16_t width, uint16_t height,
                                           uint16_t bitsPerPixel, int32_t mode, int32_t openValue) {
   if (!IsRegistered(hCam)) return kOptionNotAvailable;
+  // The caller's name is read before the recording is marked busy: a fault in it must not
+  // leave the recording taken.
+  char folder[MAX_PATH];
+  ModuleFolder(folder);
+  char fullName[MAX_PATH];
+  if (!BuildPushFileName(fileName, folder, &IsLeadByte, fullName, MAX_PATH)) return kOptionNotAvailable;
   {
     ScopedExclusive lock(s_push.stateLock);
     if (s_push.open || s_push.busy) return kOptionNotAvailable;
@@ -147,7 +149,7 @@ extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint
   HMODULE library = nullptr;
   Plugin plugin = {};
   FileObject* object =
-      OpenThroughPlugin(fileName, width, height, bitsPerPixel, mode, openValue, &library, &plugin);
+      OpenThroughPlugin(fullName, width, height, bitsPerPixel, mode, openValue, &library, &plugin);
 
   ScopedExclusive lock(s_push.stateLock);
   if (library != nullptr) s_push.library = library;

@@ -158,7 +158,11 @@ std::vector<std::string> SimApi::Calls(const char* entry) const {
 }
 
 ModuleHost::ModuleHost(const char* caseName) : folder_(MakeFreshFolder(caseName)) {
-  CopyFileA(VORLAB_DLL, PathOf("vorlabview.dll").c_str(), FALSE);
+  // VORLAB_MODULE names another build of the module: the benchmarks measure the shipped one,
+  // or an earlier one for a figure from before a change.
+  char other[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableA("VORLAB_MODULE", other, sizeof other);
+  CopyFileA(length > 0 && length < sizeof other ? other : VORLAB_DLL, PathOf("vorlabview.dll").c_str(), FALSE);
 }
 
 ModuleHost::~ModuleHost() {
