@@ -5,7 +5,8 @@
 // binds the library, allocates buffers, runs the simulated acquisition, waits for frames and
 // copies them into LabVIEW-style arrays, then frees and cleans up; error codes are printed
 // with their texts from VGetErrorText.  Then a loop that lags gets its frames in the order the
-// camera filled them, a wait runs on 256 buffers, and a stop button ends a wait for ever.
+// camera filled them, a wait runs on 256 buffers, a stop button ends a wait for ever, and a VI
+// that records is aborted and run again.
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -32,6 +33,10 @@ struct Api {
   decltype(&VClosePushFile) ClosePushFile;
   decltype(&VWaitForBuffersEx) WaitForBuffersEx;
   decltype(&VCancelWait) CancelWait;
+  decltype(&VInitLibraryEx) InitLibraryEx;
+  decltype(&VReserve) Reserve;
+  decltype(&VUnreserve) Unreserve;
+  decltype(&VAbort) Abort;
 };
 Api api{};
 
@@ -297,6 +302,76 @@ int StopButton() {
   return ended && w.result == VOR_ERR_WAIT_CANCELLED ? 0 : 1;
 }
 
+// One run of a VI whose init node and wait node have the callbacks set: it binds the camera
+// through VInitLibraryEx, records while its loop runs, and is then aborted as LabVIEW aborts:
+// VAbort on the node that waits, then VUnreserve of every node.  Returns the frames recorded.
+struct AbortableRun {
+  void* hCam;
+  void* initCell;
+  void* waitCell;
+  volatile LONG frames;
+  uint32_t lastResult;
+};
+
+DWORD WINAPI AbortableLoop(void* argument) {
+  AbortableRun& run = *static_cast<AbortableRun*>(argument);
+  for (;;) {
+    int16_t filled = -1;
+    int32_t pending = 0;
+    run.lastResult = api.WaitForBuffersEx(run.hCam, &filled, VOR_WAIT_FOREVER, &pending, &run.waitCell);
+    if (run.lastResult != 0) return 0;
+    if (api.PushImageToFile(run.hCam, filled) == 0) InterlockedIncrement(&run.frames);
+    uint32_t event = 0;
+    api.AllocateBuffer(run.hCam, &filled, kWidth * kHeight * 2, 0, &event);
+  }
+}
+
+int RunUntilAborted(int run, void* hCam) {
+  AbortableRun r = {hCam, nullptr, nullptr, 0, 0};
+  api.Reserve(&r.initCell);  // LabVIEW: the VI starts
+  api.Reserve(&r.waitCell);
+  int failures = 0;
+  char what[64];
+  snprintf(what, sizeof what, "run %d: VInitLibraryEx", run);
+  failures += Report(what, api.InitLibraryEx(hCam, VOR_FAMILY_TORNIO, &r.initCell)) != 0;
+  for (int i = 0; i < kBuffers; ++i) {
+    int16_t number = -1;
+    uint32_t event = 0;
+    api.AllocateBuffer(hCam, &number, kWidth * kHeight * 2, 0, &event);
+  }
+  snprintf(what, sizeof what, "run %d: VInitPushFile (demo_aborted)", run);
+  failures += Report(what, api.InitPushFile(hCam, "demo_aborted", kWidth, kHeight, kBits, 0, 10)) != 0;
+  Sim sim("Tn_Cam.dll");
+  sim.SetMode(hCam, SIM_ACQ_QUEUE);
+  sim.Start(hCam, kFramesPerSecond, kWidth, kHeight, kBits);
+  HANDLE loop = CreateThread(nullptr, 0, AbortableLoop, &r, 0, nullptr);
+  Sleep(150);
+  const DWORD start = GetTickCount();
+  api.Abort(&r.waitCell);  // LabVIEW: Abort while the wait node's call is in progress
+  const bool ended = WaitForSingleObject(loop, 5000) == WAIT_OBJECT_0;
+  CloseHandle(loop);
+  api.Unreserve(&r.waitCell);  // LabVIEW: the top-level VI has stopped
+  api.Unreserve(&r.initCell);
+  sim.Stop(hCam);
+  printf("    run %d: aborted after %ld frames recorded; the loop %s after %lu ms; its wait returned:\n", run,
+         r.frames, ended ? "ended" : "did not end", GetTickCount() - start);
+  Report("VWaitForBuffersEx", r.lastResult);
+  return failures + (ended && r.lastResult == VOR_ERR_WAIT_CANCELLED ? 0 : 1);
+}
+
+// Abort and run again: after the abort, the camera, its buffers and its recording are gone, so
+// the next run starts as the first did.
+int AbortAndRunAgain() {
+  void* hCam = reinterpret_cast<void*>(0x8008);
+  printf("\nAbort and run again, Tornio camera 0x8008 bound with VInitLibraryEx, recording while it runs\n");
+  int failures = RunUntilAborted(1, hCam);
+  printf("    after the abort nothing of the camera is left: VCancelWait says\n");
+  failures += Report("VCancelWait", api.CancelWait(hCam)) != VOR_ERR_OPTION_NOT_AVAILABLE;
+  failures += RunUntilAborted(2, hCam);
+  printf("    %s\\demo_aborted.tif was closed by each abort, complete\n", ExeFolder().c_str());
+  return failures;
+}
+
 }  // namespace
 
 int main() {
@@ -314,7 +389,9 @@ int main() {
       !Bind(dll, "Vcleanup", api.cleanup) || !Bind(dll, "VGetErrorText", api.GetErrorText) ||
       !Bind(dll, "VInitPushFile", api.InitPushFile) || !Bind(dll, "VPushImageToFile", api.PushImageToFile) ||
       !Bind(dll, "VClosePushFile", api.ClosePushFile) || !Bind(dll, "VWaitForBuffersEx", api.WaitForBuffersEx) ||
-      !Bind(dll, "VCancelWait", api.CancelWait)) {
+      !Bind(dll, "VCancelWait", api.CancelWait) || !Bind(dll, "VInitLibraryEx", api.InitLibraryEx) ||
+      !Bind(dll, "VReserve", api.Reserve) || !Bind(dll, "VUnreserve", api.Unreserve) ||
+      !Bind(dll, "VAbort", api.Abort)) {
     return 1;
   }
 
@@ -330,6 +407,7 @@ int main() {
   failures += LaggingLoop();
   failures += ManyBuffers();
   failures += StopButton();
+  failures += AbortAndRunAgain();
   FreeLibrary(dll);
   printf(failures == 0 ? "\ndemo finished\n" : "\ndemo finished with %d failures\n", failures);
   return failures == 0 ? 0 : 1;

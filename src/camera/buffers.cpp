@@ -244,7 +244,10 @@ AllocationOutcome AllocateAndRegister(void* hCam, int16_t requested, uint32_t si
         record->signal = signal;
         signal = nullptr;
       }
-      if (record->signal != nullptr) record->signal->queued.store(record->serial);
+      if (record->signal != nullptr) {
+        record->signal->queued.store(record->serial);
+        record->signal->claimed.store(false);  // handed to the camera again
+      }
       if (h.existing != nullptr) {
         BufferRegistry::Rekey(h.existing, hCam, out.number);  // the SDK may have given another number
         ++h.registration->requeues;
@@ -252,6 +255,7 @@ AllocationOutcome AllocateAndRegister(void* hCam, int16_t requested, uint32_t si
       } else {
         registered = BufferRegistry::Add(record);
       }
+      if (registered) NotifyHandOver(hCam);
     }
     if (h.existing != nullptr) lock.EndExclusive(h.existing);
     lock.EndHandOver(h.registration);

@@ -242,6 +242,20 @@ bool CancelWaiters(void* hCam) noexcept {
   return any;
 }
 
+void NotifyHandOver(void* hCam) noexcept {
+  for (Waiter* waiter = s_camera.waiters; waiter != nullptr; waiter = waiter->next) {
+    if (waiter->hCam != hCam || !waiter->queueOrder || waiter->cancelled.load() || waiter->refresh.load()) continue;
+    waiter->refresh.store(true);
+    if (waiter->cancelEvent != nullptr) SetEvent(waiter->cancelEvent);
+  }
+}
+
+bool TakeRefresh(Waiter* waiter) noexcept {
+  if (waiter->cancelled.load() || !waiter->refresh.exchange(false)) return false;
+  if (waiter->cancelEvent != nullptr) ResetEvent(waiter->cancelEvent);
+  return true;
+}
+
 void ReleaseCameraState() noexcept {
   // No export runs during an unload, and nothing here waits: the lock is free.
   RegistryLock lock;

@@ -94,8 +94,10 @@ void UnguardCopy() noexcept;
 // it.  Lives on the waiting thread's stack from RegisterWaiter to UnregisterWaiter.
 struct Waiter {
   void* hCam = nullptr;
-  HANDLE cancelEvent = nullptr;  // manual-reset; set when the wait is to end
+  HANDLE cancelEvent = nullptr;  // manual-reset; set when the wait is to end or to look again
   std::atomic<bool> cancelled{false};  // set under the registry lock; a wait may look without it
+  bool queueOrder = false;             // a queue-order wait: it looks again at buffers handed back
+  std::atomic<bool> refresh{false};    // set under the lock: a buffer of the camera was handed back
   Waiter* next = nullptr;
   Waiter* prev = nullptr;
 };
@@ -114,6 +116,12 @@ void UnregisterWaiter(Waiter* waiter) noexcept;
 // Under the registry lock: ends every wait of the camera in progress (sets their events);
 // false when there was none.
 bool CancelWaiters(void* hCam) noexcept;
+
+// Under the registry lock: a buffer of the camera was handed back to the SDK; its queue-order
+// waits in progress wake and collect the camera's buffers again.
+void NotifyHandOver(void* hCam) noexcept;
+// Under the registry lock: takes a wait's refresh request and resets its event.
+bool TakeRefresh(Waiter* waiter) noexcept;
 
 // At unload, when no export runs: forgets every record, closes the duplicates and the pool's
 // events.  Not at the process's end, when a thread ended inside an export may have left the

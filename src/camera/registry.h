@@ -18,6 +18,7 @@ struct BufferSignal {
   std::atomic<int32_t> refs{1};         // the record's hold and each wait's
   std::atomic<uint64_t> queued{0};      // hand-over serial: its place in the camera's queue
   std::atomic<bool> live{true};         // false once the buffer is released or gets another event
+  std::atomic<bool> claimed{false};     // a queue-order wait reported it; the hand-back clears it
 };
 
 // A record's hCam and bufNr are its key in the registry's index: change them only through

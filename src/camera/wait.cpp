@@ -48,13 +48,27 @@ class WaitSet {
   WaitSet(const WaitSet&) = delete;
   WaitSet& operator=(const WaitSet&) = delete;
 
-  // Under the registry lock, in one pass: every live buffer of the camera with an event.
+  // Under the registry lock: forgets what was collected and collects again.
+  bool Recollect(void* hCam) noexcept {
+    for (DWORD i = 0; i < count_; ++i) ReleaseSignal(entries_[i].signal);
+    count_ = 0;
+    claimedElsewhere_ = 0;
+    return Collect(hCam, order_);
+  }
+
+  // Under the registry lock, in one pass: every live buffer of the camera with an event, in a
+  // queue-order wait only those no other wait has reported since they were handed back.
   // False when there is no memory for the set.
-  bool Collect(void* hCam) noexcept {
+  bool Collect(void* hCam, Order order) noexcept {
+    order_ = order;
     bool room = true;
     BufferRegistry::ForEach([&](const BufferRecord* r) {
       if (r->hCam != hCam || r->bufNr == kRegistrationBufNr || r->size == 0 || r->retiring.load() ||
           r->signal == nullptr) {
+        return true;
+      }
+      if (!Usable(r->signal)) {
+        ++claimedElsewhere_;
         return true;
       }
       room = Append(WaitEntry{r->bufNr, r->signal});
@@ -66,8 +80,8 @@ class WaitSet {
 
   // Without the lock: puts the entries in report order, by the hand-over serials as they are
   // now, and lays out the events.
-  void Arrange(Order order) noexcept {
-    if (order == Order::kQueue) {
+  void Arrange() noexcept {
+    if (order_ == Order::kQueue) {
       std::stable_sort(entries_, entries_ + count_, [](const WaitEntry& a, const WaitEntry& b) {
         return a.signal->queued.load(std::memory_order_relaxed) < b.signal->queued.load(std::memory_order_relaxed);
       });
@@ -75,11 +89,12 @@ class WaitSet {
     Layout();
   }
 
-  // Forgets the buffers that were released or given another event since they were collected.
+  // Forgets the buffers that were released, given another event or reported by another wait
+  // since they were collected.
   void DropDead() noexcept {
     DWORD kept = 0;
     for (DWORD i = 0; i < count_; ++i) {
-      if (entries_[i].signal->live.load()) {
+      if (Usable(entries_[i].signal)) {
         entries_[kept++] = entries_[i];
       } else {
         ReleaseSignal(entries_[i].signal);
@@ -90,10 +105,16 @@ class WaitSet {
   }
 
   DWORD count() const noexcept { return count_; }
+  DWORD claimedElsewhere() const noexcept { return claimedElsewhere_; }
   const HANDLE* events() const noexcept { return events_; }
   const WaitEntry& entry(DWORD index) const noexcept { return entries_[index]; }
 
-  // The first live signalled buffer in [from, to), in report order, looked at without blocking.
+  // A buffer this wait may report: live, and in queue order not reported by another wait.
+  bool Usable(const BufferSignal* signal) const noexcept {
+    return signal->live.load() && !(order_ == Order::kQueue && signal->claimed.load());
+  }
+
+  // The first usable signalled buffer in [from, to), in report order, looked at without blocking.
   DWORD FirstSignalled(DWORD from, DWORD to) const noexcept {
     DWORD i = from;
     while (i < to) {
@@ -104,13 +125,13 @@ class WaitSet {
         continue;
       }
       const DWORD found = i + (r - WAIT_OBJECT_0);
-      if (entries_[found].signal->live.load()) return found;
+      if (Usable(entries_[found].signal)) return found;
       i = found + 1;
     }
     return kNotFound;
   }
 
-  // How many live buffers after `index` are signalled.
+  // How many usable buffers after `index` are signalled.
   int32_t SignalledAfter(DWORD index) const noexcept {
     int32_t signalled = 0;
     for (DWORD i = FirstSignalled(index + 1, count_); i != kNotFound; i = FirstSignalled(i + 1, count_)) ++signalled;
@@ -145,6 +166,8 @@ class WaitSet {
   HANDLE* events_ = localEvents_;
   DWORD capacity_ = kLocal;
   DWORD count_ = 0;
+  DWORD claimedElsewhere_ = 0;  // buffers reported by other waits and not handed back yet
+  Order order_ = Order::kRegistry;
 };
 
 // How the blocking part of a wait ended.
@@ -349,10 +372,11 @@ Woken BlockInSlices(const WaitSet& set, const HANDLE* extras, DWORD extraCount, 
 }
 
 // Blocks until a buffer of the set is signalled, an extra event is set, the wait is cancelled
-// or the time is up.  A wait without a cancel event of its own looks for its cancel flag every
-// slice.
-Woken Block(const WaitSet& set, const HANDLE* extras, DWORD extraCount, bool hasCancelEvent,
-            const std::atomic<bool>& cancelled, DWORD timeoutMs) noexcept {
+// or asked to look again, or the time is up.  A wait without a cancel event of its own looks for
+// its flags every slice.
+Woken Block(const WaitSet& set, const HANDLE* extras, DWORD extraCount, const Waiter& waiter,
+            DWORD timeoutMs) noexcept {
+  const bool hasCancelEvent = waiter.cancelEvent != nullptr;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
     const DWORD left = TimeLeft(timeoutMs, start);
@@ -366,7 +390,23 @@ Woken Block(const WaitSet& set, const HANDLE* extras, DWORD extraCount, bool has
       if (noHelpers) woken = BlockInSlices(set, extras, extraCount, round);
     }
     if (woken.kind != Woken::kTimeout) return woken;
-    if (cancelled.load()) return {Woken::kCancelled, 0};
+    if (waiter.cancelled.load() || waiter.refresh.load()) return {Woken::kCancelled, 0};
+    if (round == left) return woken;
+  }
+}
+
+// A wait with no buffer left to watch: a cancel, a hand-back (queue order) or the end of the
+// time.
+Woken BlockOnExtras(const HANDLE* extras, DWORD extraCount, const Waiter& waiter, DWORD timeoutMs) noexcept {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    const DWORD left = TimeLeft(timeoutMs, start);
+    const DWORD round = waiter.cancelEvent != nullptr ? left : std::min(left, kSliceMs);
+    const DWORD r = extraCount != 0 ? WaitForMultipleObjects(extraCount, extras, FALSE, round)
+                                    : (Sleep(round), static_cast<DWORD>(WAIT_TIMEOUT));
+    const Woken woken = Interpret(r, extraCount, 0);
+    if (woken.kind != Woken::kTimeout) return woken;
+    if (waiter.cancelled.load() || waiter.refresh.load()) return {Woken::kCancelled, 0};
     if (round == left) return woken;
   }
 }
@@ -410,6 +450,8 @@ Found LookUp(Wake* wake, Order order, const WaitEntry& entry, RecordUse* camera,
   }
   const BufferRecord* record = BufferRegistry::FindLive(wake->hCam, entry.number);
   if (record == nullptr || record->signal != entry.signal) return Found::kStale;
+  // In queue order a filled buffer goes to one wait, until it is handed back.
+  if (order == Order::kQueue && entry.signal->claimed.exchange(true)) return Found::kStale;
   camera->Take(registration);
   *points = EntryPoints();
   *family = registration->family;
@@ -436,6 +478,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   WaitSet set;
   Waiter waiter;
   waiter.hCam = hCam;
+  waiter.queueOrder = order == Order::kQueue;
   waiter.cancelEvent = TakeCancelEvent();
   Wake wake = {hCam, 0, 0, &waiter};
   enum { kNotRegistered, kStopPending, kWaiting } state = kNotRegistered;
@@ -450,7 +493,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
       state = kWaiting;
       wake.registrationSerial = registration->serial;
       wake.requeues = registration->requeues;
-      collected = set.Collect(hCam);
+      collected = set.Collect(hCam, order);
       RegisterWaiter(&waiter);
     }
   }
@@ -482,17 +525,39 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   Woken woken = {Woken::kFailed, ERROR_NOT_ENOUGH_MEMORY};  // a set that could not be had
   bool gone = false;
   if (collected) {
-    set.Arrange(order);
-    // A camera without buffers has nothing to wait for, whatever the time-out.
-    if (set.count() == 0) woken = {Woken::kTimeout, 0};
-    while (set.count() != 0) {
-      woken = Block(set, extras, extraCount, waiter.cancelEvent != nullptr, waiter.cancelled,
-                    TimeLeft(timeoutMs, start));
+    set.Arrange();
+    // A camera without buffers has nothing to wait for, whatever the time-out; in queue order
+    // one whose buffers other waits hold waits for them to be handed back.
+    const bool nothingToWaitFor = set.count() == 0 && set.claimedElsewhere() == 0;
+    if (nothingToWaitFor) woken = {Woken::kTimeout, 0};
+    while (!nothingToWaitFor && (set.count() != 0 || waiter.queueOrder)) {
+      woken = set.count() != 0 ? Block(set, extras, extraCount, waiter, TimeLeft(timeoutMs, start))
+                               : BlockOnExtras(extras, extraCount, waiter, TimeLeft(timeoutMs, start));
+      if (woken.kind == Woken::kCancelled && !waiter.cancelled.load() && waiter.refresh.load()) {
+        // Buffers were handed back: they join the wait at their new places.
+        bool again = false;
+        {
+          RegistryLock lock;
+          const BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+          if (TakeRefresh(&waiter) && registration != nullptr && registration->serial == wake.registrationSerial) {
+            wake.requeues = registration->requeues;
+            again = set.Recollect(hCam);
+          }
+        }
+        if (again) {
+          set.Arrange();
+          continue;
+        }
+        if (!waiter.cancelled.load()) {
+          woken = {Woken::kFailed, ERROR_NOT_ENOUGH_MEMORY};  // no memory to collect again
+          break;
+        }
+      }
       Found found = Found::kStale;
       while (woken.kind == Woken::kBuffer) {
         found = LookUp(&wake, order, set.entry(woken.index), &camera, &points, &family, &out.number);
         if (found != Found::kReorder) break;
-        set.Arrange(order);
+        set.Arrange();
         const DWORD first = set.FirstSignalled(0, set.count());
         if (first == kNotFound) break;
         woken.index = first;
@@ -503,11 +568,14 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
         break;
       }
       set.DropDead();  // stale, or re-ordered with nothing signalled: block again
-      if (set.count() == 0) {
+      if (set.count() == 0 && !waiter.queueOrder) {
         // Every buffer went: only a cancel or the end of the time is left to wait for.
-        const DWORD r = extraCount != 0 ? WaitForMultipleObjects(extraCount, extras, FALSE, TimeLeft(timeoutMs, start))
-                                        : (Sleep(TimeLeft(timeoutMs, start)), WAIT_TIMEOUT);
-        woken = Interpret(r, extraCount, 0);
+        woken = BlockOnExtras(extras, extraCount, waiter, TimeLeft(timeoutMs, start));
+        break;
+      }
+      if (TimeLeft(timeoutMs, start) == 0 && set.FirstSignalled(0, set.count()) == kNotFound) {
+        woken = {Woken::kTimeout, 0};
+        break;
       }
     }
   }
@@ -520,6 +588,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   }
 
   bool cancelled = woken.kind == Woken::kCancelled;
+  bool eventSet = false;
   {
     RegistryLock lock;
     UnregisterWaiter(&waiter);
@@ -536,9 +605,10 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
       }
     }
     // An event that was not set goes straight back to the pool, without another trip for the lock.
-    if (!waiter.cancelled.load() && PoolCancelEvent(waiter.cancelEvent)) waiter.cancelEvent = nullptr;
+    eventSet = waiter.cancelled.load() || waiter.refresh.load();
+    if (!eventSet && PoolCancelEvent(waiter.cancelEvent)) waiter.cancelEvent = nullptr;
   }
-  ReturnCancelEvent(waiter.cancelEvent, waiter.cancelled.load());
+  ReturnCancelEvent(waiter.cancelEvent, eventSet);
 
   if (cancelled) {
     out.number = -1;
