@@ -322,7 +322,7 @@ void RegistryCosts(CameraRig& rig) {
 
 // 6. Wake latency: another thread sets one buffer's event; time until the wait returns.
 struct Signaller {
-  HANDLE event;
+  HANDLE volatile event;
   HANDLE go;
   volatile double setAt;
   volatile LONG stop;
@@ -342,23 +342,34 @@ DWORD WINAPI SignalLoop(void* argument) {
   return 0;
 }
 
-// Times 400 wake-ups of each of `waits`, rotating which goes first; the signaller sets `event`
-// 1 ms after each wait has started.  Returns each wait's median and 99th percentile (us).
+// One wait to time: the event the signaller sets for it, the wait, and what the loop does
+// after it (outside the time), such as handing the buffer back.
+struct TimedWait {
+  std::function<HANDLE()> event;
+  std::function<void()> wait;
+  std::function<void()> after;
+};
+
 struct WakeFigure {
   double median, p99;
 };
 
-std::vector<WakeFigure> TimeWakeUps(HANDLE event, const std::vector<std::function<void()>>& waits) {
-  Signaller s{event, CreateEventA(nullptr, FALSE, FALSE, nullptr), 0, 0};
+// Times 400 wake-ups of each wait, rotating which goes first; the signaller sets the wait's event
+// 1 ms after it has started.  Returns each wait's median and 99th percentile (us).
+std::vector<WakeFigure> TimeWakeUps(const std::vector<TimedWait>& waits) {
+  Signaller s{nullptr, CreateEventA(nullptr, FALSE, FALSE, nullptr), 0, 0};
   HANDLE thread = CreateThread(nullptr, 0, SignalLoop, &s, 0, nullptr);
   std::vector<std::vector<double>> samples(waits.size());
   for (size_t i = 0; i < 400; ++i) {
     for (size_t k = 0; k < waits.size(); ++k) {
       const size_t which = (i + k) % waits.size();
+      s.event = waits[which].event();
       ResetEvent(s.event);
       SetEvent(s.go);
-      waits[which]();
+      waits[which].wait();
       samples[which].push_back((Now() - s.setAt) * 1e6);
+      ResetEvent(s.event);
+      if (waits[which].after) waits[which].after();
       Sleep(0);
     }
   }
@@ -392,8 +403,11 @@ std::vector<HANDLE> WakeCamera(CameraRig& rig, void* hCam, int count) {
 }
 
 // Both wait exports against a bare WaitForSingleObject on the one event that is set: the buffer
-// handed over first (buffer 0: the one a camera fills next when the loop keeps up, and the last
-// record in the registry's order) or the one handed over last (the first record).
+// handed over first (the one a camera fills next when the loop keeps up) or the one handed over
+// last.  VWaitForBuffers reports a buffer as long as it is filled: its buffers stay in place
+// (buffer 0 first, the last record in the registry's order).  VWaitForBuffersEx reports a
+// buffer once, as a loop does: the loop hands it back after each wait, to the back of the
+// queue, so the first is the next one round, and the last stays the last.
 void WakeLatency(CameraRig& rig) {
   printf("\nWake latency: another thread sets one buffer's event; median and 99th percentile against a\n"
          "bare WaitForSingleObject on that event (us; ratio = export / bare)\n");
@@ -404,18 +418,31 @@ void WakeLatency(CameraRig& rig) {
   for (int count : {4, 64, 256, 1024}) {
     void* hCam = Cam(next++);
     std::vector<HANDLE> events = WakeCamera(rig, hCam, count);
-    for (int which : {0, count - 1}) {
-      HANDLE event = events[static_cast<size_t>(which)];
-      std::vector<std::function<void()>> waits = {
-          [&] { WaitForSingleObject(event, 5000); },
-          [&] { int16_t n = -1; rig.host.api.WaitForBuffers(hCam, &n, 5000); }};
+    for (bool first : {true, false}) {
+      int exNext = first ? 0 : count - 1;  // the Ex wait's buffer this round
+      const int plainBuffer = first ? 0 : count - 1;
+      auto handBack = [&] {
+        int16_t number = static_cast<int16_t>(exNext);
+        uint32_t event = 0;
+        rig.host.api.AllocateBuffer(hCam, &number, 64, 0, &event);
+        if (first) exNext = (exNext + 1) % count;
+      };
+      if (!first && haveEx) handBack();  // the last handed over, whatever the first round left
+      std::vector<TimedWait> waits = {
+          {[&] { return events[static_cast<size_t>(plainBuffer)]; },
+           [&] { WaitForSingleObject(events[static_cast<size_t>(plainBuffer)], 5000); }, nullptr},
+          {[&] { return events[static_cast<size_t>(plainBuffer)]; },
+           [&] { int16_t n = -1; rig.host.api.WaitForBuffers(hCam, &n, 5000); }, nullptr}};
       if (haveEx) {
-        waits.push_back([&] { int16_t n = -1; int32_t p = 0; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, &p, nullptr); });
-        waits.push_back([&] { int16_t n = -1; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, nullptr, nullptr); });
+        waits.push_back({[&] { return events[static_cast<size_t>(exNext)]; },
+                         [&] { int16_t n = -1; int32_t p = 0; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, &p, nullptr); },
+                         handBack});
+        waits.push_back({[&] { return events[static_cast<size_t>(exNext)]; },
+                         [&] { int16_t n = -1; rig.host.api.WaitForBuffersEx(hCam, &n, 5000, nullptr, nullptr); },
+                         handBack});
       }
-      const std::vector<WakeFigure> f = TimeWakeUps(event, waits);
-      ResetEvent(event);  // the last wake-up leaves it set
-      const char* set = which == 0 ? "first" : "last";
+      const std::vector<WakeFigure> f = TimeWakeUps(waits);
+      const char* set = first ? "first" : "last";
       PrintWake("VWaitForBuffers", count, set, f[1], f[0]);
       if (haveEx) {
         PrintWake("VWaitForBuffersEx, pending", count, set, f[2], f[0]);

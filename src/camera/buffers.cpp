@@ -125,6 +125,11 @@ ErrorCode ReleaseAll(const FamilyEntryPoints& entry, void* hCam, int32_t family,
   }
 
   HMODULE unload = nullptr;
+  for (size_t i = 0; i < retired->count; ++i) {
+    // Retired and unused: no wait of the camera can leave helpers on it any more.
+    StopLingeringHelpers(records[i]->lingeringWatch);
+    records[i]->lingeringWatch = nullptr;
+  }
   {
     RegistryLock lock;
     for (size_t i = 0; i < retired->count; ++i) BufferRegistry::Remove(records[i]);

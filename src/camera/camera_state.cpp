@@ -262,6 +262,9 @@ void ReleaseCameraState() noexcept {
   BufferRegistry::ForEach([](BufferRecord* record) {
     ReleaseSignal(record->signal);
     record->signal = nullptr;
+    // Helpers hold references of the module: any left have ended, and only the block is left.
+    StopLingeringHelpers(record->lingeringWatch);
+    record->lingeringWatch = nullptr;
     return true;
   });
   BufferRegistry::Clear();

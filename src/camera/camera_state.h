@@ -123,6 +123,10 @@ void NotifyHandOver(void* hCam) noexcept;
 // Under the registry lock: takes a wait's refresh request and resets its event.
 bool TakeRefresh(Waiter* waiter) noexcept;
 
+// Without the lock: stops the helper waits a registration's `lingeringWatch` holds, which a
+// wait on more buffers than one system wait holds leaves to the camera's next wait.
+void StopLingeringHelpers(void* watch) noexcept;
+
 // At unload, when no export runs: forgets every record, closes the duplicates and the pool's
 // events.  Not at the process's end, when a thread ended inside an export may have left the
 // registry half changed and its lock held: the system takes everything back then.

@@ -5,8 +5,6 @@
 #include <immintrin.h>
 #include <string.h>
 
-#include <atomic>
-
 #if defined(_MSC_VER)
 #include <intrin.h>
 #else
@@ -28,8 +26,8 @@ struct CopyPlan {
   size_t streamThreshold;  // frames above this size go with non-temporal stores
 };
 
-// Written once by the first copy (racing first copies write the same values).
-std::atomic<bool> s_planned{false};
+// Made once, by the first copy.
+INIT_ONCE s_planOnce = INIT_ONCE_STATIC_INIT;
 CopyPlan s_plan = {false, 0};
 
 void Cpuid(int leaf, int subleaf, unsigned (&regs)[4]) noexcept {
@@ -66,8 +64,7 @@ size_t L2CacheSize() noexcept {
   return size_t{1} << 20;
 }
 
-const CopyPlan& Plan() noexcept {
-  if (s_planned.load(std::memory_order_acquire)) return s_plan;
+BOOL CALLBACK MakePlan(PINIT_ONCE, PVOID, PVOID*) {
   CopyPlan plan = {false, L2CacheSize()};
   unsigned regs[4];
   Cpuid(0, 0, regs);
@@ -80,7 +77,11 @@ const CopyPlan& Plan() noexcept {
     plan.avx2 = avx && osSavesYmm && (regs[1] & (1u << 5)) != 0;
   }
   s_plan = plan;
-  s_planned.store(true, std::memory_order_release);
+  return TRUE;
+}
+
+const CopyPlan& Plan() noexcept {
+  InitOnceExecuteOnce(&s_planOnce, MakePlan, nullptr, nullptr);
   return s_plan;
 }
 

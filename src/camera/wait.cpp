@@ -193,6 +193,7 @@ struct Watch {
   HANDLE fired;                  // manual-reset: a helper saw a buffer, or its wait failed
   std::atomic<DWORD> firstFired; // the lowest place in report order a helper saw
   std::atomic<DWORD> failure;    // a helper's system error, 0 when none
+  std::atomic<bool> filledAtStart;  // a helper found one of its buffers filled before it blocked
   DWORD begin;                   // the first place the helpers watch
   DWORD count;                   // places watched: [begin, begin + count)
   BufferSignal** signals;        // held by the block
@@ -222,7 +223,13 @@ VOID CALLBACK WatchGroupCallback(PTP_CALLBACK_INSTANCE instance, PVOID context) 
   HANDLE handles[MAXIMUM_WAIT_OBJECTS];
   handles[0] = watch->stop;
   std::copy(watch->events + group->first, watch->events + group->first + group->size, handles + 1);
-  const DWORD r = WaitForMultipleObjects(group->size + 1, handles, FALSE, INFINITE);
+  DWORD r = WaitForMultipleObjects(group->size, handles + 1, FALSE, 0);
+  if (r < WAIT_OBJECT_0 + group->size) {
+    watch->filledAtStart.store(true);
+    r += 1;  // as the blocking wait below, with the stop event in front, would give it
+  } else {
+    r = WaitForMultipleObjects(group->size + 1, handles, FALSE, INFINITE);
+  }
   if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + group->size) {
     const DWORD place = watch->begin + group->first + (r - WAIT_OBJECT_0 - 1);
     DWORD seen = watch->firstFired.load();
@@ -254,6 +261,7 @@ Watch* StartWatch(const WaitSet& set, DWORD begin) noexcept {
   watch->refs.store(1);
   watch->firstFired.store(kNotFound);
   watch->failure.store(0);
+  watch->filledAtStart.store(false);
   watch->begin = begin;
   watch->count = count;
   for (DWORD i = 0; i < count; ++i) {
@@ -318,7 +326,7 @@ Woken BlockAtOnce(const WaitSet& set, const HANDLE* extras, DWORD extraCount, DW
 // in report order and the helpers' event; the helpers block on the rest.  *noHelpers says the
 // system gave no helpers (the caller then looks in slices).
 Woken BlockWithHelpers(const WaitSet& set, const HANDLE* extras, DWORD extraCount, DWORD timeoutMs,
-                       bool* noHelpers) noexcept {
+                       bool* noHelpers, Watch** lingering) noexcept {
   const DWORD direct = MAXIMUM_WAIT_OBJECTS - extraCount - 1;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
@@ -334,11 +342,14 @@ Woken BlockWithHelpers(const WaitSet& set, const HANDLE* extras, DWORD extraCoun
     const DWORD r = WaitForMultipleObjects(extraCount + direct + 1, handles, FALSE, TimeLeft(timeoutMs, start));
     Woken woken = Interpret(r, extraCount, direct);
     if (r == WAIT_OBJECT_0 + extraCount + direct) {
-      // A helper saw a buffer.  Places before it that no helper has reported yet may be
-      // signalled too: the first in report order is the one reported.
+      // A helper saw a buffer.  Frames that arrive during the round come one after the other,
+      // so the first place a helper saw is the one (the look-up after the wake checks that it
+      // is still the camera's); buffers that were filled before the round are looked at in
+      // report order, up to that place.
       const DWORD failure = watch->failure.load();
       const DWORD fired = watch->firstFired.load();
-      const DWORD found = fired != kNotFound ? set.FirstSignalled(direct, fired + 1) : kNotFound;
+      DWORD found = fired;
+      if (fired != kNotFound && watch->filledAtStart.load()) found = set.FirstSignalled(direct, fired + 1);
       if (found != kNotFound) {
         woken = {Woken::kBuffer, found};
       } else if (failure != 0) {
@@ -348,7 +359,10 @@ Woken BlockWithHelpers(const WaitSet& set, const HANDLE* extras, DWORD extraCoun
         continue;
       }
     }
-    StopWatch(watch);
+    // The helpers are stopped later, by the camera's next wait or its cleanup: stopping them
+    // here would wake them all before this wait has returned.
+    if (*lingering != nullptr) StopWatch(*lingering);
+    *lingering = watch;
     return woken;
   }
 }
@@ -375,7 +389,7 @@ Woken BlockInSlices(const WaitSet& set, const HANDLE* extras, DWORD extraCount, 
 // or asked to look again, or the time is up.  A wait without a cancel event of its own looks for
 // its flags every slice.
 Woken Block(const WaitSet& set, const HANDLE* extras, DWORD extraCount, const Waiter& waiter,
-            DWORD timeoutMs) noexcept {
+            DWORD timeoutMs, Watch** lingering) noexcept {
   const bool hasCancelEvent = waiter.cancelEvent != nullptr;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
@@ -386,7 +400,7 @@ Woken Block(const WaitSet& set, const HANDLE* extras, DWORD extraCount, const Wa
     if (set.count() + extraCount <= MAXIMUM_WAIT_OBJECTS) {
       woken = BlockAtOnce(set, extras, extraCount, round);
     } else {
-      woken = BlockWithHelpers(set, extras, extraCount, round, &noHelpers);
+      woken = BlockWithHelpers(set, extras, extraCount, round, &noHelpers, lingering);
       if (noHelpers) woken = BlockInSlices(set, extras, extraCount, round);
     }
     if (woken.kind != Woken::kTimeout) return woken;
@@ -482,6 +496,8 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   waiter.cancelEvent = TakeCancelEvent();
   Wake wake = {hCam, 0, 0, &waiter};
   enum { kNotRegistered, kStopPending, kWaiting } state = kNotRegistered;
+  Watch* earlier = nullptr;    // helpers a wait of the camera left running
+  Watch* lingering = nullptr;  // helpers this wait leaves running
   bool collected = false;
   {
     RegistryLock lock;
@@ -491,12 +507,16 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
       state = kStopPending;
     } else if (registration != nullptr) {
       state = kWaiting;
+      earlier = static_cast<Watch*>(registration->lingeringWatch);
+      registration->lingeringWatch = nullptr;
       wake.registrationSerial = registration->serial;
       wake.requeues = registration->requeues;
       collected = set.Collect(hCam, order);
       RegisterWaiter(&waiter);
     }
   }
+  if (earlier != nullptr) StopWatch(earlier);  // the helpers of the camera's last wait
+  earlier = nullptr;
   if (state != kWaiting) {
     ReturnCancelEvent(waiter.cancelEvent, false);
     if (state == kNotRegistered) {
@@ -531,7 +551,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
     const bool nothingToWaitFor = set.count() == 0 && set.claimedElsewhere() == 0;
     if (nothingToWaitFor) woken = {Woken::kTimeout, 0};
     while (!nothingToWaitFor && (set.count() != 0 || waiter.queueOrder)) {
-      woken = set.count() != 0 ? Block(set, extras, extraCount, waiter, TimeLeft(timeoutMs, start))
+      woken = set.count() != 0 ? Block(set, extras, extraCount, waiter, TimeLeft(timeoutMs, start), &lingering)
                                : BlockOnExtras(extras, extraCount, waiter, TimeLeft(timeoutMs, start));
       if (woken.kind == Woken::kCancelled && !waiter.cancelled.load() && waiter.refresh.load()) {
         // Buffers were handed back: they join the wait at their new places.
@@ -604,11 +624,21 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
         cancelled = true;
       }
     }
+    if (lingering != nullptr) {
+      BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+      if (registration != nullptr && registration->serial == wake.registrationSerial) {
+        earlier = static_cast<Watch*>(registration->lingeringWatch);
+        registration->lingeringWatch = lingering;
+        lingering = nullptr;
+      }
+    }
     // An event that was not set goes straight back to the pool, without another trip for the lock.
     eventSet = waiter.cancelled.load() || waiter.refresh.load();
     if (!eventSet && PoolCancelEvent(waiter.cancelEvent)) waiter.cancelEvent = nullptr;
   }
   ReturnCancelEvent(waiter.cancelEvent, eventSet);
+  if (lingering != nullptr) StopWatch(lingering);  // the camera went meanwhile
+  if (earlier != nullptr) StopWatch(earlier);      // another wait's, left while this one ran
 
   if (cancelled) {
     out.number = -1;
@@ -650,6 +680,10 @@ ErrorCode WaitExport(const char* name, Order order, void* hCam, int16_t* bufNr, 
 }
 
 }  // namespace
+
+void StopLingeringHelpers(void* watch) noexcept {
+  if (watch != nullptr) StopWatch(static_cast<Watch*>(watch));
+}
 
 /***********************************************************************
  *      VWaitForBuffers (vorlabview.9)

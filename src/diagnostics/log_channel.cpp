@@ -169,7 +169,7 @@ void LogWriteLine(ErrorCode code, const char* text, uint32_t lineMask) noexcept 
   if ((s_channel.options.mask & lineMask) != lineMask) return;
   if (text == nullptr) text = "";
 
-  const DWORD callerError = GetLastError();
+  LastErrorGuard callerError;
   char entry[kEntrySize];
   const DWORD length = ComposeBody(code, text, entry);
   if (s_channel.connected.load()) {
@@ -180,22 +180,20 @@ void LogWriteLine(ErrorCode code, const char* text, uint32_t lineMask) noexcept 
     LineMutexGuard guard(s_channel.lineMutex.get());
     if (guard.owned()) WriteEntry(entry, length);
   }
-  SetLastError(callerError);
 }
 
 void LogFormat(ErrorCode code, const char* format, ...) noexcept {
-  const DWORD callerError = GetLastError();
+  LastErrorGuard callerError;
   char line[kLogLineSize];
   va_list args;
   va_start(args, format);
   wvnsprintfA(line, kLogLineSize, format, args);
   va_end(args);
-  SetLastError(callerError);
   LogWriteLine(code, line);
 }
 
 void GrantEveryoneAccess(const char* path) noexcept {
-  const DWORD callerError = GetLastError();
+  LastErrorGuard callerError;
   SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
   PSID everyone = nullptr;
   PACL acl = nullptr;
@@ -225,5 +223,4 @@ void GrantEveryoneAccess(const char* path) noexcept {
   if (everyone != nullptr) FreeSid(everyone);
   if (acl != nullptr) LocalFree(acl);
   if (descriptor != nullptr) LocalFree(descriptor);
-  SetLastError(callerError);
 }

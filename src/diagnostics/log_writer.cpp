@@ -397,8 +397,13 @@ void StopLogWriter() noexcept {
       // for its exit, which comes after it has signalled.
       SetEvent(s_writer.wakeEvent.get());
       parked = WaitForSingleObject(s_writer.parkedEvent.get(), kParkWaitMs) == WAIT_OBJECT_0;
-      // A write that hangs past the wait: the thread must not outlive the module's code.
-      if (!parked) TerminateThread(s_writer.thread.get(), 0);
+      // A write that hangs past the wait: the thread must not outlive the module's code.  The
+      // end is asynchronous; the journal is settled only once the thread is gone, so the write
+      // it hung in cannot land after the exit has written that block again.  A terminated
+      // thread runs no detach code and needs no loader lock to end.
+      if (!parked && TerminateThread(s_writer.thread.get(), 0)) {
+        WaitForSingleObject(s_writer.thread.get(), kParkWaitMs);
+      }
     }
     // At the process's end the system has ended the thread (and every caller) wherever it was.
     s_writer.ended = !parked;

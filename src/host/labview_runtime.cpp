@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "vorlabview.h"
 
 namespace {
@@ -14,26 +16,27 @@ typedef int32_t (*DSGetHandleSizeFn)(void* handle);
 
 // One bound run-time function: its address once resolved, and its exported name.
 struct RuntimeFunctionEntry {
-  void* volatile address;  // null until resolved, never reset
+  std::atomic<void*> address;  // null until resolved, never reset; racing first calls store the same
   char name[32];
 };
 
 // A run-time function the module can do without: looked up once, and looked up again only
 // when the host names another run-time module.
 struct OptionalFunctionEntry {
-  void* volatile address;  // null until found
-  volatile LONG searched;  // the search ran and found nothing
+  std::atomic<void*> address;  // null until found
+  std::atomic<bool> searched;  // the search ran and found nothing
   char name[32];
 };
 
-// The run-time binding: the module the host named, and the functions the module uses.
+// The run-time binding: the module the host named, and the functions the module uses.  Every
+// field is read and written by any thread without a lock.
 struct RuntimeBinding {
-  HMODULE volatile namedModule;  // set only by SetLVRTModule
+  std::atomic<HMODULE> namedModule;  // set only by SetLVRTModule
   RuntimeFunctionEntry setHandleSize;
   OptionalFunctionEntry getHandleSize;  // for the image exports' bounds check
 };
 
-RuntimeBinding s_runtime = {nullptr, {nullptr, "DSSetHandleSize"}, {nullptr, 0, "DSGetHandleSize"}};
+RuntimeBinding s_runtime = {{nullptr}, {{nullptr}, "DSSetHandleSize"}, {{nullptr}, {false}, "DSGetHandleSize"}};
 
 [[noreturn]] void FatalEnd(const char* text) noexcept {
   MessageBoxA(nullptr, text, "Fatal Error", MB_TASKMODAL | MB_ICONERROR);
@@ -41,7 +44,7 @@ RuntimeBinding s_runtime = {nullptr, {nullptr, "DSSetHandleSize"}, {nullptr, 0, 
 }
 
 HMODULE FindRuntimeModule() noexcept {
-  if (s_runtime.namedModule != nullptr) return s_runtime.namedModule;
+  if (HMODULE named = s_runtime.namedModule.load()) return named;
   HMODULE host = GetModuleHandleA(nullptr);
   if (GetProcAddress(host, "gLVRTVersion") != nullptr || GetProcAddress(host, "AZNewHandle") != nullptr) {
     return host;
@@ -53,8 +56,8 @@ HMODULE FindRuntimeModule() noexcept {
 void ResolveRuntimeFunction(RuntimeFunctionEntry& entry) noexcept {
   HMODULE runtime = FindRuntimeModule();
   if (runtime == nullptr) FatalEnd("LABVIEW.LIB was not called from a LabVIEW process.");
-  if (entry.address == nullptr) entry.address = reinterpret_cast<void*>(GetProcAddress(runtime, entry.name));
-  if (entry.address != nullptr) return;
+  if (entry.address.load() == nullptr) entry.address.store(reinterpret_cast<void*>(GetProcAddress(runtime, entry.name)));
+  if (entry.address.load() != nullptr) return;
   char text[300] = "LABVIEW.LIB could not locate \"";
   strncat(text, entry.name, sizeof text - strlen(text) - 3);
   strcat(text, "\".");
@@ -65,21 +68,22 @@ void ResolveRuntimeFunction(RuntimeFunctionEntry& entry) noexcept {
 
 int32_t RuntimeSetHandleSize(void* handle, size_t size) noexcept {
   RuntimeFunctionEntry& entry = s_runtime.setHandleSize;
-  if (entry.address == nullptr) ResolveRuntimeFunction(entry);
-  return reinterpret_cast<DSSetHandleSizeFn>(entry.address)(handle, size);
+  if (entry.address.load() == nullptr) ResolveRuntimeFunction(entry);
+  return reinterpret_cast<DSSetHandleSizeFn>(entry.address.load())(handle, size);
 }
 
 bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept {
   OptionalFunctionEntry& entry = s_runtime.getHandleSize;
-  if (entry.address == nullptr && !entry.searched) {
+  void* address = entry.address.load();
+  if (address == nullptr && !entry.searched.load()) {
     // Racing first calls find the same address; a miss is remembered so that a host that is
     // not LabVIEW pays for the search once.
     HMODULE runtime = FindRuntimeModule();
-    void* address = runtime != nullptr ? reinterpret_cast<void*>(GetProcAddress(runtime, entry.name)) : nullptr;
-    if (address != nullptr) entry.address = address; else entry.searched = 1;
+    address = runtime != nullptr ? reinterpret_cast<void*>(GetProcAddress(runtime, entry.name)) : nullptr;
+    if (address != nullptr) entry.address.store(address); else entry.searched.store(true);
   }
-  if (entry.address == nullptr) return false;
-  const int32_t blockSize = reinterpret_cast<DSGetHandleSizeFn>(entry.address)(handle);
+  if (address == nullptr) return false;
+  const int32_t blockSize = reinterpret_cast<DSGetHandleSizeFn>(address)(handle);
   if (blockSize < 0) return false;
   *size = static_cast<uint64_t>(blockSize);
   return true;
@@ -95,6 +99,6 @@ bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept {
  *  runtimeModule [I] module handle of the run-time
  */
 extern "C" void WINAPI SetLVRTModule(void* runtimeModule) {
-  s_runtime.namedModule = static_cast<HMODULE>(runtimeModule);
-  s_runtime.getHandleSize.searched = 0;  // a function not found so far may be in this module
+  s_runtime.namedModule.store(static_cast<HMODULE>(runtimeModule));
+  s_runtime.getHandleSize.searched.store(false);  // a function not found so far may be in this module
 }

@@ -4,11 +4,12 @@
 
 #include <windows.h>
 
-// Owns a kernel handle; closes it unless it is null or INVALID_HANDLE_VALUE.
+// Owns a kernel handle.  INVALID_HANDLE_VALUE, which some calls return for none, is kept as
+// null, so a valid handle is exactly a non-null one.
 class ScopedHandle {
  public:
   ScopedHandle() noexcept = default;
-  explicit ScopedHandle(HANDLE handle) noexcept : handle_(handle) {}
+  explicit ScopedHandle(HANDLE handle) noexcept : handle_(Normal(handle)) {}
   ~ScopedHandle() { Reset(); }
   ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.Release()) {}
   ScopedHandle& operator=(ScopedHandle&& other) noexcept {
@@ -19,48 +20,33 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   HANDLE get() const noexcept { return handle_; }
-  bool valid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  bool valid() const noexcept { return handle_ != nullptr; }
   HANDLE Release() noexcept {
     HANDLE handle = handle_;
     handle_ = nullptr;
     return handle;
   }
   void Reset(HANDLE handle = nullptr) noexcept {
-    if (valid()) CloseHandle(handle_);
-    handle_ = handle;
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = Normal(handle);
   }
 
  private:
+  static HANDLE Normal(HANDLE handle) noexcept { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
   HANDLE handle_ = nullptr;
 };
 
-// Owns one reference to a loaded library; FreeLibrary when it goes.
-class ScopedModule {
+// Keeps the caller's last error across its scope: the module's own calls in between (logging,
+// boxes, clean-ups) never change what the caller reads from GetLastError.
+class LastErrorGuard {
  public:
-  ScopedModule() noexcept = default;
-  explicit ScopedModule(HMODULE module) noexcept : module_(module) {}
-  ~ScopedModule() { Reset(); }
-  ScopedModule(ScopedModule&& other) noexcept : module_(other.Release()) {}
-  ScopedModule& operator=(ScopedModule&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  ScopedModule(const ScopedModule&) = delete;
-  ScopedModule& operator=(const ScopedModule&) = delete;
-
-  HMODULE get() const noexcept { return module_; }
-  HMODULE Release() noexcept {
-    HMODULE module = module_;
-    module_ = nullptr;
-    return module;
-  }
-  void Reset(HMODULE module = nullptr) noexcept {
-    if (module_ != nullptr) FreeLibrary(module_);
-    module_ = module;
-  }
+  LastErrorGuard() noexcept : error_(GetLastError()) {}
+  ~LastErrorGuard() { SetLastError(error_); }
+  LastErrorGuard(const LastErrorGuard&) = delete;
+  LastErrorGuard& operator=(const LastErrorGuard&) = delete;
 
  private:
-  HMODULE module_ = nullptr;
+  DWORD error_;
 };
 
 // Holds an SRW lock exclusively for its scope.

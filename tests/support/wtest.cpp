@@ -18,6 +18,8 @@ std::string ContextText(const Context* context);
 
 // A crash ends this process: report the case, run the cases after it in a child process, and
 // leave with a failure.
+constexpr DWORD kChildWaitMs = 540000;  // below ctest's time-out of a test program
+
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
   // Which module the fault is in, and where in it.
   void* address = info->ExceptionRecord->ExceptionAddress;
@@ -42,18 +44,39 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
     command += cases[i].name;
     any = true;
   }
+  LONG childPassed = 0, childFailed = 0;
   if (any) {
     printf("running the cases after %s in a child process\n", s_current);
     fflush(stdout);
+    // The child leaves its counts in a file, so the closing line adds them up.
+    char counts[MAX_PATH];
+    snprintf(counts, sizeof counts, "%s.counts.%lu", self, static_cast<unsigned long>(GetCurrentProcessId()));
+    DeleteFileA(counts);
+    SetEnvironmentVariableA("WTEST_COUNTS_FILE", counts);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-      WaitForSingleObject(process.hThread, INFINITE);
-      WaitForSingleObject(process.hProcess, INFINITE);
+      if (WaitForSingleObject(process.hProcess, kChildWaitMs) != WAIT_OBJECT_0) {
+        printf("the child process did not end within %lu s: ended\n", kChildWaitMs / 1000);
+        TerminateProcess(process.hProcess, 1);
+        ++childFailed;
+      }
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
     }
+    if (FILE* file = fopen(counts, "r")) {
+      long p = 0, f = 0;
+      if (fscanf(file, "%ld %ld", &p, &f) == 2) {
+        childPassed += p;
+        childFailed += f;
+      }
+      fclose(file);
+    }
+    DeleteFileA(counts);
   }
   printf("%s crashed: this run failed\n", s_current);
+  printf("%ld passed, %ld failed\n", static_cast<long>(s_passed + childPassed), static_cast<long>(s_failed + childFailed + 1));
   fflush(stdout);
   ExitProcess(1);
 }
@@ -170,6 +193,14 @@ int RunAll(int argc, char** argv) {
     return 2;
   }
   printf("%ld passed, %ld failed\n", static_cast<long>(s_passed), static_cast<long>(s_failed));
+  char counts[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableA("WTEST_COUNTS_FILE", counts, sizeof counts);
+  if (length > 0 && length < sizeof counts) {
+    if (FILE* file = fopen(counts, "w")) {
+      fprintf(file, "%ld %ld\n", static_cast<long>(s_passed), static_cast<long>(s_failed));
+      fclose(file);
+    }
+  }
   return s_failed == 0 ? 0 : 1;
 }
 
