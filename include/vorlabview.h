@@ -89,14 +89,17 @@ void     WINAPI SetLVRTModule(void *runtimeModule);                             
 
 /* Waits for the buffer the camera filled first (queue order); `pending` (may be null) receives
  * how many more are filled and waiting; `instance` is the node's Instance Data Pointer (may be
- * null), so that aborting the VI ends the wait. */
+ * null), so that aborting the VI ends the wait.  A filled buffer is reported to one wait only,
+ * until it is handed back with VAllocateBuffer. */
 uint32_t WINAPI VWaitForBuffersEx(void *hCam, int16_t *bufNr, uint32_t timeoutMs, int32_t *pending,
                                   void **instance);                                            /* 15 */
 /* Node callbacks (Callbacks tab: Reserve, Unreserve, Abort); each returns 0. */
 int32_t  WINAPI VReserve(void **instance);                                                      /* 16 */
 int32_t  WINAPI VUnreserve(void **instance);                                                    /* 17 */
 int32_t  WINAPI VAbort(void **instance);                                                        /* 18 */
-/* Ends every wait of the camera in progress with VOR_ERR_WAIT_CANCELLED. */
+/* A stop button: ends every wait of the camera in progress with VOR_ERR_WAIT_CANCELLED; when
+ * none is in progress, the camera's next wait returns it at once (Vcleanup and VInitLibrary of
+ * the camera clear such a kept stop). */
 uint32_t WINAPI VCancelWait(void *hCam);                                                        /* 19 */
 /* As VInitLibrary, with the node's Instance Data Pointer (callbacks VReserve, VUnreserve,
  * VAbort on the same node): when the VI that ran the node stops, normally or by Abort, its

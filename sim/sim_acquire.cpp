@@ -374,8 +374,10 @@ void AcquisitionBufferAdded(Buffer *b, bool again) noexcept
     if (a == nullptr || !a->running)
         return;
     EnsureThread();
+    // A buffer handed back after a frame: its caller may reset the event before the hand-back
+    // (then the status still says filled) or after it (then the event is still set).
     if (again && (a->flags & SIM_ACQ_REQUEUE_AT_ONCE) != 0 && !b->atOnce &&
-        WaitForSingleObject(b->event, 0) == WAIT_OBJECT_0) {
+        (b->status == g_family.filledStatus || WaitForSingleObject(b->event, 0) == WAIT_OBJECT_0)) {
         b->atOnce = true;
         b->atOncePrev = nullptr;
         b->atOnceNext = g_atOnce;

@@ -122,8 +122,8 @@ typedef uint32_t (WINAPI *SimFramesDeliveredFn)(void *hCam);
 /* Frames are delivered (marked filled, event set, counted) without writing pixels. */
 #define SIM_ACQ_NO_PIXELS 2u
 /* No paced frames at all (framesPerSecond is ignored): a buffer allocated again under its number
- * while its event is set gets a frame without pixels as soon as its caller has reset that event.
- * A buffer whose event is not set at that allocation gets nothing.  For a loop that waits,
+ * while its event is set, or while its status still says filled, gets a frame without pixels as
+ * soon as its caller has reset that event.  Any other buffer gets nothing.  For a loop that waits,
  * copies and queues again as fast as it can. */
 #define SIM_ACQ_REQUEUE_AT_ONCE 4u
 

@@ -142,6 +142,8 @@ ErrorCode ReleaseAll(const FamilyEntryPoints& entry, void* hCam, int32_t family,
     });
     if (!familyStillUsed) unload = FamilyLibrary(EntryPoints(), family);
   }
+  // The holds of the events go together: thousands of closes would make the caller wait.
+  ReleaseSignalsOf(records, retired->count);
   for (size_t i = 0; i < retired->count; ++i) ZeroAndDelete(records[i]);
   if (unload != nullptr) FreeLibrary(unload);
   return result;

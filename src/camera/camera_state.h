@@ -81,6 +81,9 @@ bool MakeSignal(uint32_t eventValue, BufferSignal** signal) noexcept;
 // closes the duplicate with the last hold (without the lock: it may call the system).
 void HoldSignal(BufferSignal* signal) noexcept;
 void ReleaseSignal(BufferSignal* signal) noexcept;
+// The same for the holds of many records, which it clears; the duplicates it closes may be
+// closed on a thread of the system's pool after it returns.
+void ReleaseSignalsOf(BufferRecord* const* records, size_t count) noexcept;
 
 // A copy into caller memory runs between GuardCopy and UnguardCopy with the use that keeps its
 // buffer.  When the caller's memory faults, LabVIEW catches the exception and abandons the

@@ -5,6 +5,8 @@
 #include <immintrin.h>
 #include <string.h>
 
+#include <atomic>
+
 #if defined(_MSC_VER)
 #include <intrin.h>
 #else
@@ -26,9 +28,10 @@ struct CopyPlan {
   size_t streamThreshold;  // frames above this size go with non-temporal stores
 };
 
-// Made once, by the first copy.
+// Made once, by the first copy; `s_planned` spares later copies the call into the system.
 INIT_ONCE s_planOnce = INIT_ONCE_STATIC_INIT;
 CopyPlan s_plan = {false, 0};
+std::atomic<bool> s_planned{false};
 
 void Cpuid(int leaf, int subleaf, unsigned (&regs)[4]) noexcept {
 #if defined(_MSC_VER)
@@ -77,11 +80,12 @@ BOOL CALLBACK MakePlan(PINIT_ONCE, PVOID, PVOID*) {
     plan.avx2 = avx && osSavesYmm && (regs[1] & (1u << 5)) != 0;
   }
   s_plan = plan;
+  s_planned.store(true, std::memory_order_release);
   return TRUE;
 }
 
 const CopyPlan& Plan() noexcept {
-  InitOnceExecuteOnce(&s_planOnce, MakePlan, nullptr, nullptr);
+  if (!s_planned.load(std::memory_order_acquire)) InitOnceExecuteOnce(&s_planOnce, MakePlan, nullptr, nullptr);
   return s_plan;
 }
 
