@@ -330,6 +330,10 @@ Woken BlockWithHelpers(const WaitSet& set, const HANDLE* extras, DWORD extraCoun
   const DWORD direct = MAXIMUM_WAIT_OBJECTS - extraCount - 1;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
+    if (*lingering != nullptr) {
+      StopWatch(*lingering);  // an earlier round of this wait, before it looked again
+      *lingering = nullptr;
+    }
     Watch* watch = StartWatch(set, direct);
     if (watch == nullptr) {
       *noHelpers = true;
@@ -361,7 +365,6 @@ Woken BlockWithHelpers(const WaitSet& set, const HANDLE* extras, DWORD extraCoun
     }
     // The helpers are stopped later, by the camera's next wait or its cleanup: stopping them
     // here would wake them all before this wait has returned.
-    if (*lingering != nullptr) StopWatch(*lingering);
     *lingering = watch;
     return woken;
   }

@@ -16,13 +16,6 @@
 
 namespace {
 
-std::string ExeFolder() {
-  char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder = path;
-  return folder.substr(0, folder.rfind('\\'));
-}
-
 struct ChildEnd {
   bool reached = false;  // the child set its event: it is about to end
   bool ended = false;    // it ended by itself (after the event, within the bound)

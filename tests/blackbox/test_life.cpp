@@ -419,15 +419,7 @@ TEST_CASE(lives) {
   printf("lives: %d lived (%d aborted), %ld frames, slowest end %.1f ms\n", lived, aborts, frames, slowest);
   if (!ok_eq_int(kLives, lived)) return;
   const ProcessUsage after = MeasureProcessUsage();
-  printf("after life 20 and after life 200: handles %lu, %lu; next handle %#llx, %#llx; heap bytes %llu, %llu\n",
-         settled.handles, after.handles, static_cast<unsigned long long>(settled.nextHandle),
-         static_cast<unsigned long long>(after.nextHandle), static_cast<unsigned long long>(settled.heapBytes),
-         static_cast<unsigned long long>(after.heapBytes));
-  ok(after.handles <= settled.handles + 8, "handles grew from %lu to %lu", settled.handles, after.handles);
-  ok(after.nextHandle <= settled.nextHandle + 8 * 4, "new handles went from %#llx to %#llx",
-     static_cast<unsigned long long>(settled.nextHandle), static_cast<unsigned long long>(after.nextHandle));
-  ok(after.heapBytes <= settled.heapBytes + 256 * 1024, "heap bytes in use grew by %lld",
-     static_cast<long long>(after.heapBytes - settled.heapBytes));
+  CheckUsageFlat("life 20 -> life 200", settled, after);
 }
 
 // The same life in a child process that ends with ExitProcess while its loops run in the

@@ -14,13 +14,6 @@
 
 namespace {
 
-std::string ExeFolder() {
-  char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder = path;
-  return folder.substr(0, folder.rfind('\\'));
-}
-
 struct ChildRun {
   DWORD exitCode;
   long made;     // entries whose call had returned when the process ended

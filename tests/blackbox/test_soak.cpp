@@ -71,15 +71,7 @@ TEST_CASE(handles_and_memory_stay_flat) {
 
   for (const Soaker& s : soakers) ok(s.failures == 0, "family %d: %ld failed calls", s.family, s.failures);
   for (const Soaker& s : soakers) ok_eq_int(0, s.sim.BufferCount());
-  printf("soak: %d cycles; handles %lu -> %lu, next handle value %#llx -> %#llx, heap bytes in use %llu -> %llu\n",
-         3 * kCyclesPerThread, before.handles, after.handles, static_cast<unsigned long long>(before.nextHandle),
-         static_cast<unsigned long long>(after.nextHandle), static_cast<unsigned long long>(before.heapBytes),
-         static_cast<unsigned long long>(after.heapBytes));
-  ok(after.handles <= before.handles + 8, "handles grew from %lu to %lu", before.handles, after.handles);
-  ok(after.nextHandle <= before.nextHandle + 8 * 4, "new handles went from %#llx to %#llx",
-     static_cast<unsigned long long>(before.nextHandle), static_cast<unsigned long long>(after.nextHandle));
-  ok(after.heapBytes <= before.heapBytes + 256 * 1024, "heap bytes in use grew by %lld",
-     static_cast<long long>(after.heapBytes - before.heapBytes));
+  CheckUsageFlat(wtest::Format("soak, %d cycles", 3 * kCyclesPerThread).c_str(), before, after);
   rig.host.Unload();
   for (HMODULE module : held) FreeLibrary(module);
 }

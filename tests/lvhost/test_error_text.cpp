@@ -11,13 +11,6 @@
 
 namespace {
 
-std::string ExeFolder() {
-  char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  *strrchr(path, '\\') = '\0';
-  return path;
-}
-
 std::string TextOf(VLVStringHandle handle) { return std::string((*handle)->str, (*handle)->cnt); }
 
 // Asks the module for the code's text; checks the resize and returns the text.

@@ -38,14 +38,6 @@ int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
   return IDOK;
 }
 
-std::string ExeFolder() {
-  char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  char* slash = strrchr(path, '\\');
-  if (slash) *slash = '\0';
-  return path;
-}
-
 template <typename Fn>
 void ResolveByName(HMODULE module, const char* name, Fn& slot) {
   slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -57,6 +49,15 @@ void ResolveByOrdinal(HMODULE module, int ordinal, Fn& slot) {
 }
 
 }  // namespace
+
+std::string ExeFolder() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  char* slash = strrchr(path, '\\');
+  if (slash) *slash = '\0';
+  return path;
+}
+
 
 std::string MakeFreshFolder(const char* name) {
   static LONG counter = 0;
@@ -216,9 +217,12 @@ void ModuleHost::Unload() {
     FreeLibrary(module_);
     module_ = nullptr;
   }
-  // The module releases a family's library only through Vcleanup; drop what it left.
+  // The module releases a family's library only through Vcleanup; drop what it left, once its
+  // acquisition thread has ended (it holds a reference of its own, which goes here too).
   for (const std::string& name : standIns_) {
     const std::string path = PathOf(name.c_str());
+    const SimApi sim = SimAt(path);
+    if (sim.Reset != nullptr) sim.Reset();
     for (int i = 0; i < 64; ++i) {
       HMODULE left = GetModuleHandleA(path.c_str());
       if (left == nullptr) break;

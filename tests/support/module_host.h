@@ -142,6 +142,7 @@ bool PatchImport(HMODULE module, const char* dll, const char* function, void* re
 void CheckOneErrorBox(const char* text);
 
 // Folder helpers.
+std::string ExeFolder();  // the test program's own folder
 std::string MakeFreshFolder(const char* name);
 void RemoveFolder(const std::string& folder);
 std::string ReadWholeFile(const std::string& path);

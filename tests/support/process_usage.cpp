@@ -2,6 +2,9 @@
 #include "process_usage.h"
 
 #include <windows.h>
+#include <stdio.h>
+
+#include "wtest.h"
 
 namespace {
 
@@ -32,4 +35,16 @@ ProcessUsage MeasureProcessUsage() {
   CloseHandle(probe);
   usage.heapBytes = HeapBytesInUse();
   return usage;
+}
+
+void CheckUsageFlat(const char* what, const ProcessUsage& before, const ProcessUsage& after) {
+  printf("%s: handles %lu -> %lu, next handle value %#llx -> %#llx, heap bytes in use %llu -> %llu\n", what,
+         before.handles, after.handles, static_cast<unsigned long long>(before.nextHandle),
+         static_cast<unsigned long long>(after.nextHandle), static_cast<unsigned long long>(before.heapBytes),
+         static_cast<unsigned long long>(after.heapBytes));
+  ok(after.handles <= before.handles + 8, "handles grew from %lu to %lu", before.handles, after.handles);
+  ok(after.nextHandle <= before.nextHandle + 8 * 4, "new handles went from %#llx to %#llx",
+     static_cast<unsigned long long>(before.nextHandle), static_cast<unsigned long long>(after.nextHandle));
+  ok(after.heapBytes <= before.heapBytes + 256 * 1024, "heap bytes in use grew by %lld",
+     static_cast<long long>(after.heapBytes - before.heapBytes));
 }

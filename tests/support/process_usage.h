@@ -12,3 +12,7 @@ struct ProcessUsage {
 };
 
 ProcessUsage MeasureProcessUsage();
+
+// Checks that `after` holds no more than `before` and a little slack: 8 handles and 256 KiB of
+// heap.  `what` names the two moments in the printed figures.
+void CheckUsageFlat(const char* what, const ProcessUsage& before, const ProcessUsage& after);
