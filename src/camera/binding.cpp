@@ -154,7 +154,7 @@ ErrorCode InitCamera(void* hCam, int32_t family, const char* exportName, bool ti
     }
   }
 
-  if (result != kOk) ShowErrorBox("can not load interface dll, error: %lx\n", result);
+  if (result != kOk) ShowErrorBox(result, "can not load interface dll, error: %lx\n", result);
   if (LogEnabled()) {
     LogFormat(result, "%s done hCam %x type %d\r\n", exportName,
               static_cast<unsigned>(reinterpret_cast<uintptr_t>(hCam)), family);

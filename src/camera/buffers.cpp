@@ -325,7 +325,7 @@ extern "C" ErrorCode WINAPI VAllocateBuffer(void* hCam, int16_t* bufNr, uint32_t
   }
 
   if (out.showBox) {
-    ShowErrorBox("allocatebuffer error :%lx, \nsize: %d \nbufNr: %d\r\n", out.result, static_cast<int>(size),
+    ShowErrorBox(out.result, "allocatebuffer error :%lx, \nsize: %d \nbufNr: %d\r\n", out.result, static_cast<int>(size),
                  static_cast<int>(out.number));
   }
   if (out.line != nullptr && LogEnabled()) {

@@ -172,7 +172,7 @@ ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamReques
   if (read != kOk) {
     // A failed read leaves nothing worth copying: the user is told, the caller gets the code.
     buffer.End();
-    ShowErrorBox("GetImage Error %lx\n bufnr:%d \nsegment number: %d \n firstimage:%d \nlastimage: %d", read,
+    ShowErrorBox(read, "GetImage Error %lx\n bufnr:%d \nsegment number: %d \n firstimage:%d \nlastimage: %d", read,
                  static_cast<int>(request.bufNr), static_cast<int>(request.segment),
                  static_cast<int>(request.firstImage), static_cast<int>(request.lastImage));
     return LogAndReturn(read, lines.error2);

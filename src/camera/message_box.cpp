@@ -5,7 +5,9 @@
 #include <shlwapi.h>
 #include <stdarg.h>
 
-void ShowErrorBox(const char* format, ...) noexcept {
+#include "diagnostics/log_channel.h"
+
+void ShowErrorBox(ErrorCode code, const char* format, ...) noexcept {
   // Each call formats into its own text: threads that fail at the same moment must not
   // overwrite each other's message while the first box is still open.
   char messageText[kMessageTextSize];
@@ -13,5 +15,9 @@ void ShowErrorBox(const char* format, ...) noexcept {
   va_start(args, format);
   wvnsprintfA(messageText, kMessageTextSize, format, args);
   va_end(args);
-  MessageBoxA(GetActiveWindow(), messageText, "Error", MB_OK);
+  if (MessageBoxesShown()) {
+    MessageBoxA(GetActiveWindow(), messageText, "Error", MB_OK);
+  } else {
+    ShowOrLogBox(code, nullptr, messageText, "Error", MB_OK);
+  }
 }

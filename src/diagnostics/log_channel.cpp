@@ -27,6 +27,9 @@ struct ChannelState {
 // Zero at load: the log is off until set-up switches it on.
 ChannelState s_channel;
 
+// Set-up, from the ini; read by any thread.  Boxes are shown unless the ini says otherwise.
+std::atomic<bool> s_boxesShown{true};
+
 bool WriteAll(HANDLE handle, const char* bytes, DWORD length) noexcept {
   DWORD written = 0;
   return WriteFile(handle, bytes, length, &written, nullptr) && written == length;
@@ -162,6 +165,18 @@ void LogChannelClose() noexcept {
   s_channel.lineMutex.Reset();
   s_channel.writerTried = false;
   s_channel.path[0] = '\0';
+}
+
+bool MessageBoxesShown() noexcept { return s_boxesShown.load(); }
+
+void SetMessageBoxesShown(bool shown) noexcept { s_boxesShown.store(shown); }
+
+void ShowOrLogBox(ErrorCode code, HWND owner, const char* text, const char* caption, UINT style) noexcept {
+  if (MessageBoxesShown()) {
+    MessageBoxA(owner, text, caption, style);
+  } else if (LogEnabled()) {
+    LogWriteLine(code, text);
+  }
 }
 
 void LogWriteLine(ErrorCode code, const char* text, uint32_t lineMask) noexcept {

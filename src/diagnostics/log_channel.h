@@ -25,6 +25,15 @@ void LogWriteLine(ErrorCode code, const char* text, uint32_t lineMask = 0) noexc
 // Callers test LogEnabled() first, so a switched-off log formats nothing.
 void LogFormat(ErrorCode code, const char* format, ...) noexcept;
 
+// Whether the module shows its message boxes (the default) or, with "messageboxes=0" in the
+// ini, writes each to the log instead.  Set once by the set-up at module start.
+bool MessageBoxesShown() noexcept;
+void SetMessageBoxesShown(bool shown) noexcept;
+
+// Shows a box as the module's boxes are shown, or, with boxes switched off, writes its text to
+// the log (when the log is on) as an entry with `code`.
+void ShowOrLogBox(ErrorCode code, HWND owner, const char* text, const char* caption, UINT style) noexcept;
+
 // Replaces the file's access list with one entry granting Everyone all access.
 void GrantEveryoneAccess(const char* path) noexcept;
 

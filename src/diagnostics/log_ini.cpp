@@ -21,6 +21,8 @@ const KeyForm kLoggingForms[]   = {{"logging=0x", "logging=0x%x", true},
 const KeyForm kFlushForms[]     = {{"flush=", "flush=%d", false}, {"flush = ", "flush = %d", false}};
 const KeyForm kPreserveForms[]  = {{"preserve=", "preserve=%d", false}, {"preserve = ", "preserve = %d", false}};
 const KeyForm kUseThreadForms[] = {{"usethread=", "usethread=%d", false}, {"usethread = ", "usethread = %d", false}};
+const KeyForm kMessageBoxForms[] = {{"messageboxes=", "messageboxes=%d", false},
+                                    {"messageboxes = ", "messageboxes = %d", false}};
 
 // Reads one setting into *value (32 bits); returns with it unchanged when commented out,
 // absent or unreadable.
@@ -56,11 +58,14 @@ void ParseLogIni(const char* text, LogIniValues* values) noexcept {
   uint32_t flush = static_cast<uint32_t>(values->flush);
   uint32_t preserve = static_cast<uint32_t>(values->preserve);
   uint32_t useThread = static_cast<uint32_t>(values->useThread);
+  uint32_t messageBoxes = static_cast<uint32_t>(values->messageBoxes);
   ReadSetting(text, kLoggingForms, &values->logging);
   ReadSetting(text, kFlushForms, &flush);
   ReadSetting(text, kPreserveForms, &preserve);
   ReadSetting(text, kUseThreadForms, &useThread);
+  ReadSetting(text, kMessageBoxForms, &messageBoxes);
   values->flush = static_cast<int32_t>(flush);
   values->preserve = static_cast<int32_t>(preserve);
   values->useThread = static_cast<int32_t>(useThread);
+  values->messageBoxes = static_cast<int32_t>(messageBoxes);
 }

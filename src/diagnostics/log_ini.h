@@ -8,6 +8,7 @@ struct LogIniValues {
   int32_t flush;       // "flush"
   int32_t preserve;    // "preserve"
   int32_t useThread;   // "usethread"
+  int32_t messageBoxes = 1;  // "messageboxes": 0 writes boxes to the log instead of showing them
 };
 
 // Lower-cases A to Z in place; nothing else changes.

@@ -105,6 +105,7 @@ void ReadIni(const char* folder, LogOptions* options, int32_t* preserve) {
     options->flush = values.flush;
     *preserve = values.preserve;
     if (values.useThread != 0) options->useThread = true;
+    SetMessageBoxesShown(values.messageBoxes != 0);
   }
   HeapFree(GetProcessHeap(), 0, text);
 }

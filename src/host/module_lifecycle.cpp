@@ -5,6 +5,7 @@
 
 #include "camera/camera_state.h"
 #include "camera/registry.h"
+#include "diagnostics/log_channel.h"
 #include "diagnostics/log_setup.h"
 #include "host/app_framework.h"
 
@@ -41,7 +42,7 @@ class CVORLabApp : public CWinApp {
     // may still own the camera lock, so it is not waited for.
     const int32_t left = BufferRegistry::Count();
     if (left != 0) {
-      MessageBoxA(nullptr, "Buffers are still allocated.\r\nPlease remove all buffers first!", "vorgeneric", MB_OK);
+      ShowOrLogBox(0, nullptr, "Buffers are still allocated.\r\nPlease remove all buffers first!", "vorgeneric", MB_OK);
     }
     // Also a log that a failure switched off mid-session: its writer and handles go too, so
     // no thread of the module runs its code after the unload.

@@ -357,3 +357,49 @@ TEST_CASE(ini_larger_than_64k_counts_as_unreadable) {
        "the entries are not logged");
   }
 }
+
+// "messageboxes=0": the boxes a failed load, a failed allocation and the unload would show go
+// to the log as entries with their codes, and the exports' results stay as they are; without
+// the key, with "messageboxes=1" or with it commented out, the boxes are shown.  Also with
+// the log off, the switch holds.
+TEST_CASE(message_boxes_can_stay_shut) {
+  struct Case {
+    const char* ini;
+    bool logFile;
+    bool shown;
+  };
+  const Case cases[] = {{"messageboxes=0\r\n", true, false},   {"MessageBoxes = 0\r\n", true, false},
+                        {"messageboxes=0\r\n", false, false},  {"messageboxes=1\r\n", true, true},
+                        {";messageboxes=0\r\n", true, true},   {"flush=1\r\n", true, true}};
+  for (const Case& c : cases) {
+    WTEST_CONTEXT("ini \"%s\", log file %d", wtest::Escape(c.ini).c_str(), c.logFile);
+    if (c.logFile) {
+      PrepareFolder({{"vorlabview.log", ""}, {"vorlabview.ini", c.ini}});
+    } else {
+      PrepareFolder({{"vorlabview.ini", c.ini}});
+    }
+    ModuleHost::ClearBoxes();
+    {
+      CameraRig rig("log_boxes");
+      if (!rig.loaded) return;
+      if (!ok_eq_hex(0, rig.host.api.InitLibrary(Cam(0x3003), 1))) continue;
+      rig.Sim(1).Fail("ALLOCATE_BUFFER_EX", 0x80043005, 1, 0);
+      int16_t number = -1;
+      uint32_t event = 0;
+      ok_eq_hex(0x80043005, rig.host.api.AllocateBuffer(Cam(0x3003), &number, 64, 0, &event));
+      rig.host.Unload();  // with the camera still registered: the unload's box
+    }
+    const std::vector<BoxRecord> boxes = ModuleHost::Boxes();
+    ok_eq_int(c.shown ? 2 : 0, boxes.size());
+    if (c.shown && boxes.size() == 2) {
+      ok_eq_str("Error", boxes[0].caption);
+      ok_eq_str("vorgeneric", boxes[1].caption);
+    }
+    if (c.logFile) {
+      const std::string log = ReadWholeFile(InFolder("vorlabview.log"));
+      const bool logged = log.find("ERROR 80043005:\r\nallocatebuffer error :80043005, \nsize: 64") != std::string::npos &&
+                          log.find("Buffers are still allocated.\r\nPlease remove all buffers first!") != std::string::npos;
+      ok(logged == !c.shown, "the boxes are %s the log", logged ? "in" : "not in");
+    }
+  }
+}

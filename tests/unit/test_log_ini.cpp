@@ -47,6 +47,12 @@ TEST_CASE(logging_forms_and_values) {
   ok_eq_hex(0, Parse("logging=zz").logging);  // unreadable: unchanged
   ok_eq_int(4, Parse("flush=x", {0, 4, 0, 0}).flush);
   ok_eq_int(0, Parse("").flush + Parse("").preserve + Parse("").useThread + static_cast<int>(Parse("").logging));
+  // Boxes are shown unless the ini says 0.
+  ok_eq_int(1, Parse("").messageBoxes);
+  ok_eq_int(0, Parse("MessageBoxes=0").messageBoxes);
+  ok_eq_int(0, Parse("messageboxes = 0").messageBoxes);
+  ok_eq_int(1, Parse(";messageboxes=0").messageBoxes);
+  ok_eq_int(1, Parse("messageboxes=").messageBoxes);
 }
 
 TEST_CASE(lower_case_touches_only_ascii_letters) {
