@@ -257,7 +257,6 @@ AllocationOutcome AllocateAndRegister(void* hCam, int16_t requested, uint32_t si
       }
       if (h.existing != nullptr) {
         BufferRegistry::Rekey(h.existing, hCam, out.number);  // the SDK may have given another number
-        ++h.registration->requeues;
         registered = true;
       } else {
         registered = BufferRegistry::Add(record);

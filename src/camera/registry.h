@@ -46,7 +46,6 @@ struct BufferRecord {
   bool handingOver = false;     // an allocation is handing a buffer to the SDK: the next waits
   bool cancelPending = false;   // a stop that found no wait in progress; the next wait takes it
   bool tiedToNode = false;      // registered through a node whose Unreserve cleans it up
-  uint64_t requeues = 0;        // buffers of the camera handed back again, for waits in progress
   void* lingeringWatch = nullptr;  // helpers the camera's last wait left running (wait.cpp)
 };
 

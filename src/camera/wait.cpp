@@ -441,14 +441,13 @@ struct WaitOutcome {
 enum class Found {
   kFrame,     // the buffer is live: its number and a use of the camera are taken
   kGone,      // the camera was cleaned up, or the wait cancelled
-  kReorder,   // buffers were handed back meanwhile: the report order is to be made again
+  kReorder,   // buffers were handed back meanwhile: the wait collects them again
   kStale,     // the buffer was released or given another event since it was collected
 };
 
 struct Wake {
   void* hCam;
   uint64_t registrationSerial;
-  uint64_t requeues;
   const Waiter* waiter;
 };
 
@@ -461,10 +460,7 @@ Found LookUp(Wake* wake, Order order, const WaitEntry& entry, RecordUse* camera,
   if (wake->waiter->cancelled.load() || registration == nullptr || registration->serial != wake->registrationSerial) {
     return Found::kGone;
   }
-  if (order == Order::kQueue && registration->requeues != wake->requeues) {
-    wake->requeues = registration->requeues;
-    return Found::kReorder;
-  }
+  if (order == Order::kQueue && wake->waiter->refresh.load()) return Found::kReorder;
   const BufferRecord* record = BufferRegistry::FindLive(wake->hCam, entry.number);
   if (record == nullptr || record->signal != entry.signal) return Found::kStale;
   // In queue order a filled buffer goes to one wait, until it is handed back.
@@ -497,7 +493,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   waiter.hCam = hCam;
   waiter.queueOrder = order == Order::kQueue;
   waiter.cancelEvent = TakeCancelEvent();
-  Wake wake = {hCam, 0, 0, &waiter};
+  Wake wake = {hCam, 0, &waiter};
   enum { kNotRegistered, kStopPending, kWaiting } state = kNotRegistered;
   Watch* earlier = nullptr;    // helpers a wait of the camera left running
   Watch* lingering = nullptr;  // helpers this wait leaves running
@@ -513,7 +509,6 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
       earlier = static_cast<Watch*>(registration->lingeringWatch);
       registration->lingeringWatch = nullptr;
       wake.registrationSerial = registration->serial;
-      wake.requeues = registration->requeues;
       collected = set.Collect(hCam, order);
       RegisterWaiter(&waiter);
     }
@@ -556,14 +551,18 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
     while (!nothingToWaitFor && (set.count() != 0 || waiter.queueOrder)) {
       woken = set.count() != 0 ? Block(set, extras, extraCount, waiter, TimeLeft(timeoutMs, start), &lingering)
                                : BlockOnExtras(extras, extraCount, waiter, TimeLeft(timeoutMs, start));
-      if (woken.kind == Woken::kCancelled && !waiter.cancelled.load() && waiter.refresh.load()) {
+      Found found = Found::kStale;
+      if (woken.kind == Woken::kBuffer) {
+        found = LookUp(&wake, order, set.entry(woken.index), &camera, &points, &family, &out.number);
+      }
+      if ((woken.kind == Woken::kCancelled || found == Found::kReorder) && !waiter.cancelled.load() &&
+          waiter.refresh.load()) {
         // Buffers were handed back: they join the wait at their new places.
         bool again = false;
         {
           RegistryLock lock;
           const BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
           if (TakeRefresh(&waiter) && registration != nullptr && registration->serial == wake.registrationSerial) {
-            wake.requeues = registration->requeues;
             again = set.Recollect(hCam);
           }
         }
@@ -575,22 +574,14 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
           woken = {Woken::kFailed, ERROR_NOT_ENOUGH_MEMORY};  // no memory to collect again
           break;
         }
-      }
-      Found found = Found::kStale;
-      while (woken.kind == Woken::kBuffer) {
-        found = LookUp(&wake, order, set.entry(woken.index), &camera, &points, &family, &out.number);
-        if (found != Found::kReorder) break;
-        set.Arrange();
-        const DWORD first = set.FirstSignalled(0, set.count());
-        if (first == kNotFound) break;
-        woken.index = first;
+        found = Found::kGone;  // cancelled meanwhile
       }
       if (woken.kind != Woken::kBuffer) break;
       if (found == Found::kFrame || found == Found::kGone) {
         gone = found == Found::kGone;
         break;
       }
-      set.DropDead();  // stale, or re-ordered with nothing signalled: block again
+      set.DropDead();  // stale: block again
       if (set.count() == 0 && !waiter.queueOrder) {
         // Every buffer went: only a cancel or the end of the time is left to wait for.
         woken = BlockOnExtras(extras, extraCount, waiter, TimeLeft(timeoutMs, start));
