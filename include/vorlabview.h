@@ -107,6 +107,32 @@ uint32_t WINAPI VCancelWait(void *hCam);                                        
  * Vcleanup.  A null instance or an empty cell behaves as VInitLibrary. */
 uint32_t WINAPI VInitLibraryEx(void *hCam, int32_t family, void **instance);                     /* 20 */
 
+/* The counters VGetCameraStats fills, in this order.  Each starts at 0 with the camera's
+ * VInitLibrary or VInitLibraryEx. */
+enum VorCameraStat {
+  VOR_STAT_BUFFERS = 0,        /* buffers registered now */
+  VOR_STAT_BUFFER_BYTES,       /* their bytes */
+  VOR_STAT_FRAMES,             /* waits (either export) that returned a filled buffer */
+  VOR_STAT_TIMEOUTS,           /* waits that timed out */
+  VOR_STAT_CANCELS,            /* waits that were cancelled */
+  VOR_STAT_OTHER_ENDS,         /* waits that ended with any other code */
+  VOR_STAT_MAX_PENDING,        /* the highest `pending` a wait reported */
+  VOR_STAT_STARVED,            /* waits that found every buffer the camera held filled (only waits given `pending`) */
+  VOR_STAT_COPIES,             /* images copied into arrays */
+  VOR_STAT_BYTES_COPIED,       /* their bytes */
+  VOR_STAT_PAGES_PUSHED,       /* pages pushed to the recording */
+  VOR_STAT_US_TO_LAST_FRAME,   /* microseconds from the registration to the last frame delivered, 0 when none */
+  VOR_STAT_US_SINCE_INIT,      /* microseconds since the registration */
+  VOR_STAT_COUNT
+};
+
+/* Fills the first min(count, VOR_STAT_COUNT) of `counters` (an array of count U64) with the
+ * camera's statistics. */
+uint32_t WINAPI VGetCameraStats(void *hCam, uint64_t *counters, int32_t count);                 /* 21 */
+/* A readable report of the module's state (version, log, bound libraries, cameras, recording)
+ * into a LabVIEW string. */
+uint32_t WINAPI VGetState(VLVStringHandle text);                                                /* 22 */
+
 #ifdef __cplusplus
 }
 #endif
