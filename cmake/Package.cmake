@@ -26,7 +26,8 @@ install(FILES $<TARGET_FILE:sim_lan_cam> $<TARGET_FILE:sim_tn_cam> $<TARGET_FILE
 install(FILES ${CMAKE_SOURCE_DIR}/sim/README.md DESTINATION simulated RENAME README-simulated-sdks.md)
 install(FILES ${CMAKE_SOURCE_DIR}/sim/file_plugin/README.md DESTINATION simulated RENAME README-file-plugin.md)
 install(TARGETS vorlab_demo RUNTIME DESTINATION .)
-install(FILES ${CMAKE_SOURCE_DIR}/docs/README-users.txt ${CMAKE_SOURCE_DIR}/docs/labview.md DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/README-users.txt ${CMAKE_SOURCE_DIR}/docs/labview.md
+              ${CMAKE_SOURCE_DIR}/docs/labview-vis.md DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME vorlabview)

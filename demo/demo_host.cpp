@@ -5,8 +5,9 @@
 // binds the library, allocates buffers, runs the simulated acquisition, waits for frames and
 // copies them into LabVIEW-style arrays, then frees and cleans up; error codes are printed
 // with their texts from VGetErrorText.  Then a loop that lags gets its frames in the order the
-// camera filled them, a wait runs on 256 buffers, a stop button ends a wait for ever, and a VI
-// that records is aborted and run again.
+// camera filled them, a wait runs on 256 buffers, a stop button ends a wait for ever, a VI
+// that records is aborted and run again, and a loop slower than its camera is counted as
+// starved.  Each camera's statistics and, at the end, the module's state report are printed.
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -37,6 +38,8 @@ struct Api {
   decltype(&VReserve) Reserve;
   decltype(&VUnreserve) Unreserve;
   decltype(&VAbort) Abort;
+  decltype(&VGetCameraStats) GetCameraStats;
+  decltype(&VGetState) GetState;
 };
 Api api{};
 
@@ -63,6 +66,22 @@ std::string ErrorText(uint32_t code) {
   if (api.GetErrorText(code, handle) == 0) text.assign((*handle)->str, (*handle)->cnt);
   HeapFree(GetProcessHeap(), 0, block);
   return text;
+}
+
+// The camera's statistics, as a LabVIEW program would show them beside its image.
+void PrintStats(void* hCam) {
+  uint64_t c[VOR_STAT_COUNT] = {};
+  if (api.GetCameraStats(hCam, c, VOR_STAT_COUNT) != 0) return;
+  printf("    statistics: %llu buffers (%llu bytes); frames %llu, time-outs %llu, cancels %llu, other ends %llu;\n"
+         "                highest pending %llu, starved %llu; copies %llu (%llu bytes), pages %llu;\n"
+         "                last frame at %.1f ms, %.1f ms since VInitLibrary\n",
+         (unsigned long long)c[VOR_STAT_BUFFERS], (unsigned long long)c[VOR_STAT_BUFFER_BYTES],
+         (unsigned long long)c[VOR_STAT_FRAMES], (unsigned long long)c[VOR_STAT_TIMEOUTS],
+         (unsigned long long)c[VOR_STAT_CANCELS], (unsigned long long)c[VOR_STAT_OTHER_ENDS],
+         (unsigned long long)c[VOR_STAT_MAX_PENDING], (unsigned long long)c[VOR_STAT_STARVED],
+         (unsigned long long)c[VOR_STAT_COPIES], (unsigned long long)c[VOR_STAT_BYTES_COPIED],
+         (unsigned long long)c[VOR_STAT_PAGES_PUSHED], c[VOR_STAT_US_TO_LAST_FRAME] / 1000.0,
+         c[VOR_STAT_US_SINCE_INIT] / 1000.0);
 }
 
 // Prints a call's result; failures with their text.
@@ -198,6 +217,7 @@ int RunCamera(const Camera& camera) {
   for (int16_t number : numbers) api.AllocateBuffer(hCam, &number, kWidth * kHeight * 2, 0, &dummy);
   Report("VWaitForBuffers (poll)", api.WaitForBuffers(hCam, &none, 0));
 
+  PrintStats(hCam);
   Report("VFreeBuffer", api.FreeBuffer(hCam, numbers[0]));
   Report("Vcleanup", api.cleanup(hCam));
   return failures == 0 && copied == kFrames ? 0 : 1;
@@ -241,6 +261,79 @@ int LaggingLoop() {
   printf("\n    %s\n", inOrder == 8 ? "in the order the camera filled them" : "NOT in order");
   Report("Vcleanup", api.cleanup(hCam));
   return inOrder == 8 ? 0 : 1;
+}
+
+// One loop of a camera with three buffers: it shows the frame it was given until its next wait
+// returns, then hands that buffer back; `workMs` is what it does with each frame.
+int ShowingLoop(void* hCam, const char* libraryFile, uint32_t framesPerSecond, DWORD workMs) {
+  constexpr uint16_t kSmall = 64;
+  constexpr uint32_t kBytes = kSmall * kSmall;
+  for (int i = 0; i < 3; ++i) {
+    int16_t number = -1;
+    uint32_t event = 0;
+    api.AllocateBuffer(hCam, &number, kBytes, 0, &event);
+  }
+  Sim sim(libraryFile);
+  sim.SetMode(hCam, SIM_ACQ_QUEUE);
+  sim.Start(hCam, framesPerSecond, kSmall, kSmall, 8);
+  LvArray frame(kSmall * kSmall);
+  int16_t shown = -1;
+  int frames = 0;
+  for (int k = 0; k < 20; ++k) {
+    int16_t filled = -1;
+    int32_t pending = 0;
+    if (api.WaitForBuffersEx(hCam, &filled, 2000, &pending, nullptr) != 0) break;
+    uint32_t event = 0;
+    if (shown >= 0) api.AllocateBuffer(hCam, &shown, kBytes, 0, &event);
+    api.GetImageFromBuffer(hCam, filled, kSmall, kSmall, 8, frame.handle());
+    Sleep(workMs);
+    shown = filled;
+    ++frames;
+  }
+  sim.Stop(hCam);
+  printf("    the camera delivered %u frames while the loop took %d\n", sim.Delivered(hCam), frames);
+  PrintStats(hCam);
+  return frames == 20 ? 0 : 1;
+}
+
+// A loop slower than its camera, with few buffers: its waits find every buffer the camera holds
+// filled, and the statistics count them as starved.  Beside it, a loop that keeps up.
+int StarvedLoop() {
+  void* steady = reinterpret_cast<void*>(0x9009);
+  void* slow = reinterpret_cast<void*>(0x900A);
+  printf("\nA loop that keeps up and a loop that starves its camera, Lanticam 0x9009 at 50 and 0x900A at\n"
+         "200 frames/s, 3 buffers each, 25 ms of work a frame in the slow loop\n");
+  if (Report("VInitLibrary (0x9009)", api.InitLibrary(steady, VOR_FAMILY_LANTICAM)) != 0 ||
+      Report("VInitLibrary (0x900A)", api.InitLibrary(slow, VOR_FAMILY_LANTICAM)) != 0) {
+    return 1;
+  }
+  int failures = ShowingLoop(steady, "Lan_Cam.dll", 50, 0);
+  failures += ShowingLoop(slow, "Lan_Cam.dll", 200, 25);
+  uint64_t c[VOR_STAT_COUNT] = {};
+  api.GetCameraStats(slow, c, VOR_STAT_COUNT);
+  const uint64_t starved = c[VOR_STAT_STARVED];
+  api.GetCameraStats(steady, c, VOR_STAT_COUNT);
+  printf("    %s\n", starved > 10 && c[VOR_STAT_STARVED] == 0 ? "the slow loop is counted as starved, the other is not"
+                                                               : "NOT counted as expected");
+  Report("Vcleanup (0x9009)", api.cleanup(steady));
+  // 0x900A stays registered for the state report at the end.
+  return failures + (starved > 10 && c[VOR_STAT_STARVED] == 0 ? 0 : 1);
+}
+
+// The module's state as VGetState reports it, into a LabVIEW string.
+void PrintState() {
+  printf("\nThe module's state (VGetState)\n");
+  VLVStringPtr block = static_cast<VLVStringPtr>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 4));
+  VLVStringHandle handle = &block;
+  if (Report("VGetState", api.GetState(handle)) == 0) {
+    std::string text((*handle)->str, (*handle)->cnt);
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = text.find("\r\n", at);
+      printf("    | %s\n", text.substr(at, end - at).c_str());
+      at = end == std::string::npos ? text.size() : end + 2;
+    }
+  }
+  HeapFree(GetProcessHeap(), 0, *handle);
 }
 
 // More buffers than one system wait can hold.
@@ -391,7 +484,8 @@ int main() {
       !Bind(dll, "VClosePushFile", api.ClosePushFile) || !Bind(dll, "VWaitForBuffersEx", api.WaitForBuffersEx) ||
       !Bind(dll, "VCancelWait", api.CancelWait) || !Bind(dll, "VInitLibraryEx", api.InitLibraryEx) ||
       !Bind(dll, "VReserve", api.Reserve) || !Bind(dll, "VUnreserve", api.Unreserve) ||
-      !Bind(dll, "VAbort", api.Abort)) {
+      !Bind(dll, "VAbort", api.Abort) || !Bind(dll, "VGetCameraStats", api.GetCameraStats) ||
+      !Bind(dll, "VGetState", api.GetState)) {
     return 1;
   }
 
@@ -408,6 +502,9 @@ int main() {
   failures += ManyBuffers();
   failures += StopButton();
   failures += AbortAndRunAgain();
+  failures += StarvedLoop();
+  PrintState();
+  Report("Vcleanup (0x900A)", api.cleanup(reinterpret_cast<void*>(0x900A)));
   FreeLibrary(dll);
   printf(failures == 0 ? "\ndemo finished\n" : "\ndemo finished with %d failures\n", failures);
   return failures == 0 ? 0 : 1;

@@ -15,7 +15,7 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cannot unpack ${name}.zip")
 endif()
 foreach(file vorlabview.dll include/vorlabview.h lib/vorlabview.lib lib/libvorlabview.dll.a vorlab_demo.exe
-             README-users.txt labview.md simulated/Lan_Cam.dll simulated/Tn_Cam.dll simulated/QD4_Cam.dll
+             README-users.txt labview.md labview-vis.md simulated/Lan_Cam.dll simulated/Tn_Cam.dll simulated/QD4_Cam.dll
              simulated/VOR_File.dll)
   if(NOT EXISTS ${unpacked}/${name}/${file})
     message(FATAL_ERROR "${name}.zip lacks ${file}")

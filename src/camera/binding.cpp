@@ -6,6 +6,7 @@
 #include <new>
 
 #include "camera/camera_state.h"
+#include "camera/camera_stats.h"
 #include "camera/message_box.h"
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
@@ -131,8 +132,10 @@ ErrorCode InitCamera(void* hCam, int32_t family, const char* exportName, bool ti
 
   if (result == kOk) {
     BufferRecord* registration = new (std::nothrow) BufferRecord;
+    if (registration != nullptr) registration->stats = new (std::nothrow) CameraStats;
     bool added = false;
-    if (registration != nullptr) {
+    if (registration != nullptr && registration->stats != nullptr) {
+      registration->stats->registeredTick = StatsTick();
       registration->hCam = hCam;
       registration->family = family;
       registration->tiedToNode = tied;

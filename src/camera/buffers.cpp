@@ -140,7 +140,10 @@ ErrorCode ReleaseAll(const FamilyEntryPoints& entry, void* hCam, int32_t family,
       familyStillUsed = r->hCam != hCam && r->family == family;
       return !familyStillUsed;
     });
-    if (!familyStillUsed) unload = FamilyLibrary(EntryPoints(), family);
+    if (!familyStillUsed) {
+      unload = FamilyLibrary(EntryPoints(), family);
+      ForgetFamilyLibrary(EntryPoints(), family);
+    }
   }
   // The holds of the events go together: thousands of closes would make the caller wait.
   ReleaseSignalsOf(records, retired->count);

@@ -301,6 +301,12 @@ bool CancelWaiters(void* hCam) noexcept {
   return any;
 }
 
+int32_t WaitsInProgress(void* hCam) noexcept {
+  int32_t waits = 0;
+  for (const Waiter* waiter = s_camera.waiters; waiter != nullptr; waiter = waiter->next) waits += waiter->hCam == hCam;
+  return waits;
+}
+
 void NotifyHandOver(void* hCam) noexcept {
   for (Waiter* waiter = s_camera.waiters; waiter != nullptr; waiter = waiter->next) {
     if (waiter->hCam != hCam || !waiter->queueOrder || waiter->cancelled.load() || waiter->refresh.load()) continue;

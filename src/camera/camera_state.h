@@ -120,6 +120,9 @@ void UnregisterWaiter(Waiter* waiter) noexcept;
 // false when there was none.
 bool CancelWaiters(void* hCam) noexcept;
 
+// Under the registry lock (shared is enough): how many waits of the camera are in progress.
+int32_t WaitsInProgress(void* hCam) noexcept;
+
 // Under the registry lock: a buffer of the camera was handed back to the SDK; its queue-order
 // waits in progress wake and collect the camera's buffers again.
 void NotifyHandOver(void* hCam) noexcept;

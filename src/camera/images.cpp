@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "camera/camera_state.h"
+#include "camera/camera_stats.h"
 #include "camera/image_copy.h"
 #include "camera/message_box.h"
 #include "camera/registry.h"
@@ -22,7 +23,11 @@ struct ArrayTarget {
   uint64_t capacity;  // bytes the elements may take: product of the sizes times the pixel width
 };
 
-bool ValidArray(VLVArrayHandle array) noexcept { return array != nullptr && *array != nullptr; }
+// A handle LabVIEW's memory manager does not know (an Array Data Pointer where the node should
+// pass the handle) is refused before anything reads through it.
+bool ValidArray(VLVArrayHandle array) noexcept {
+  return array != nullptr && !RuntimeRefusesHandle(array) && *array != nullptr;
+}
 
 // The array's element bytes: what its dimension sizes hold at the pixel width, and no more than
 // its block really has when LabVIEW's memory manager can tell (an array of another element
@@ -100,20 +105,24 @@ ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, 
   // under the lock.
   RecordUse buffer;
   SourceBuffer source = {nullptr, 0};
+  CameraStats* stats = nullptr;  // kept by the buffer's use
   ErrorCode result = kOk;
   {
     RegistryReadLock lock;
+    const BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
     BufferRecord* record = nullptr;
-    if (BufferRegistry::LiveRegistration(hCam) == nullptr) {
+    if (registration == nullptr) {
       result = kOptionNotAvailable;
     } else if ((record = lock.UsableBuffer(hCam, bufNr)) == nullptr || record->picPtr == nullptr) {
       result = kNoBuffer;
     } else {
       source = SourceBuffer{record->picPtr, record->size};
+      stats = registration->stats;
       buffer.Take(record);
     }
   }
   if (result == kOk) result = CopyIntoArray(source, count, target, &buffer);
+  if (result == kOk) CountCopy(stats, count);
   buffer.End();
   if (result == kOptionNotAvailable) return LogAndReturn(result, lines.error);
   return result == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(result, lines.error2);
@@ -149,11 +158,13 @@ ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamReques
   RecordUse buffer;
   SourceBuffer source = {nullptr, 0};
   Qd4EntryPoints qd4 = {};
+  CameraStats* stats = nullptr;  // kept by the camera's use, then by the buffer's
   {
     RegistryReadLock lock;
     BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
     if (registration != nullptr && registration->family == kQd4) {
       qd4 = EntryPoints().qd4;
+      stats = registration->stats;
       camera.Take(registration);
       UseBuffer(lock, hCam, request.bufNr, &buffer, &source);
     }
@@ -183,6 +194,7 @@ ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamReques
   const uint64_t pixelWidth = request.extended ? PixelWidth(request.bitsPerPixel) : 2;
   const uint64_t count = request.extended ? uint64_t{request.width} * request.height * pixelWidth : source.size;
   const ErrorCode copied = CopyIntoArray(source, count, TargetOf(array, 1, pixelWidth), &buffer);
+  if (copied == kOk) CountCopy(stats, count);
   buffer.End();
   return copied == kOk ? LogAndReturn(kOk, lines.done, request.bufNr) : LogAndReturn(copied, lines.error2);
 }
@@ -203,9 +215,9 @@ ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamReques
  *  image1D [O] LabVIEW 1-D array of 16-bit elements; receives the buffer's whole size
  *
  * RETURNS
- *  0; 0xA00A3001 for a null array; 0x800A3004 unless the camera is QD4; the read's code
- *  (also shown in a box); 0xA00A3003 for an unregistered buffer; 0xA00A3006 when the buffer
- *  does not fit the array.
+ *  0; 0xA00A3001 for a null array or a value that is no LabVIEW handle; 0x800A3004 unless
+ *  the camera is QD4; the read's code (also shown in a box); 0xA00A3003 for an unregistered
+ *  buffer; 0xA00A3006 when the buffer does not fit the array.
  */
 extern "C" ErrorCode WINAPI VGetImageFromCamRam(void* hCam, uint16_t segment, uint32_t image, uint32_t /*unused*/,
                                                 int16_t bufNr, VLVArrayHandle image1D) {
@@ -254,8 +266,9 @@ extern "C" ErrorCode WINAPI VGetImageExFromCamRam(void* hCam, uint16_t segment, 
  *  image1D      [O] LabVIEW 1-D array
  *
  * RETURNS
- *  0; 0xA00A3001 for a null array; 0x800A3004 for an unregistered camera; 0xA00A3003 for
- *  an unregistered buffer; 0xA00A3006 when the image exceeds the buffer or the array.
+ *  0; 0xA00A3001 for a null array or a value that is no LabVIEW handle; 0x800A3004 for an
+ *  unregistered camera; 0xA00A3003 for an unregistered buffer; 0xA00A3006 when the image
+ *  exceeds the buffer or the array.
  */
 extern "C" ErrorCode WINAPI VGetImageFromBuffer(void* hCam, int16_t bufNr, uint16_t width, uint16_t height,
                                                 uint16_t bitsPerPixel, VLVArrayHandle image1D) {

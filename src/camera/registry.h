@@ -21,6 +21,23 @@ struct BufferSignal {
   std::atomic<bool> claimed{false};     // a queue-order wait reported it; the hand-back clears it
 };
 
+// A camera's counters since its registration, owned by the registration.  Waits, copies and
+// pushes of the camera count at once, each while it holds a use of the registration or of one
+// of the camera's buffers (which a cleanup waits for before it deletes the registration).
+struct CameraStats {
+  std::atomic<uint64_t> frames{0};       // waits that returned a filled buffer
+  std::atomic<uint64_t> timeouts{0};
+  std::atomic<uint64_t> cancels{0};
+  std::atomic<uint64_t> otherEnds{0};    // waits ended by any other code
+  std::atomic<uint64_t> maxPending{0};   // the highest `pending` a wait reported
+  std::atomic<uint64_t> starved{0};      // waits that found every buffer the camera held filled
+  std::atomic<uint64_t> copies{0};
+  std::atomic<uint64_t> bytesCopied{0};
+  std::atomic<uint64_t> pagesPushed{0};
+  std::atomic<int64_t> lastFrameTick{0}; // performance-counter tick of the last frame; 0: none
+  int64_t registeredTick = 0;            // set before the registration is added; then read-only
+};
+
 // A record's hCam and bufNr are its key in the registry's index: change them only through
 // BufferRegistry::Rekey while it is in the registry.
 struct BufferRecord {
@@ -47,6 +64,9 @@ struct BufferRecord {
   bool cancelPending = false;   // a stop that found no wait in progress; the next wait takes it
   bool tiedToNode = false;      // registered through a node whose Unreserve cleans it up
   void* lingeringWatch = nullptr;  // helpers the camera's last wait left running (wait.cpp)
+  CameraStats* stats = nullptr;    // a registration's counters; deleted with the record
+
+  ~BufferRecord() { delete stats; }
 };
 
 constexpr int32_t kRegistrationBufNr = -1;

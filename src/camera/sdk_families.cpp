@@ -120,3 +120,12 @@ HMODULE FamilyLibrary(const FamilyEntryPoints& entry, int32_t family) noexcept {
     default:        return nullptr;
   }
 }
+
+void ForgetFamilyLibrary(FamilyEntryPoints& entry, int32_t family) noexcept {
+  switch (family) {
+    case kLanticam: entry.lanticam.hLib = nullptr; break;
+    case kTornio:   entry.tornio.hLib = nullptr; break;
+    case kQd4:      entry.qd4.hLib = nullptr; break;
+    default:        break;
+  }
+}

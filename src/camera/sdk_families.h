@@ -82,6 +82,9 @@ struct FamilyEntryPoints {
 
 // The family's library handle in `entry`, or null for a value other than 1 to 3.
 HMODULE FamilyLibrary(const FamilyEntryPoints& entry, int32_t family) noexcept;
+// Clears the family's library handle once the family's last cleanup has released it, so that
+// nothing reports a library that is gone.  The entry points stay: no camera is left to use them.
+void ForgetFamilyLibrary(FamilyEntryPoints& entry, int32_t family) noexcept;
 
 // What the buffer exports do through a family's entry points, one row per family.  Each takes
 // a copy of the table made under the registry lock and runs without the lock.  A null slot

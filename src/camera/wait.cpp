@@ -11,6 +11,7 @@
 #include <new>
 
 #include "camera/camera_state.h"
+#include "camera/camera_stats.h"
 #include "camera/registry.h"
 #include "camera/sdk_families.h"
 #include "diagnostics/log_channel.h"
@@ -129,6 +130,16 @@ class WaitSet {
       i = found + 1;
     }
     return kNotFound;
+  }
+
+  // How many buffers the camera holds, the one at `index` (reported now) included: those no
+  // wait has reported since they were handed to it.
+  DWORD HeldByCamera(DWORD index) const noexcept {
+    DWORD held = 1;
+    for (DWORD i = 0; i < count_; ++i) {
+      if (i != index && Usable(entries_[i].signal)) ++held;
+    }
+    return held;
   }
 
   // How many usable buffers after `index` are signalled.
@@ -504,6 +515,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
     if (registration != nullptr && registration->cancelPending) {
       registration->cancelPending = false;  // a stop pressed while no wait was in progress
       state = kStopPending;
+      CountWaitEnd(registration->stats, WaitEnd::kCancelled, -1, false, 0);
     } else if (registration != nullptr) {
       state = kWaiting;
       earlier = static_cast<Watch*>(registration->lingeringWatch);
@@ -601,30 +613,47 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
     camera.End();
   }
 
+  // What a frame's caller is told of the buffers behind it, asked of the system before the lock.
+  const bool frame = woken.kind == Woken::kBuffer && !gone && confirmed == kOk;
+  int32_t pendingAfter = -1;
+  bool starved = false;
+  int64_t frameTick = 0;
+  if (frame) {
+    frameTick = StatsTick();
+    if (pending != nullptr) {
+      pendingAfter = set.SignalledAfter(woken.index);
+      // Every buffer the camera held was filled: it had nowhere to write the next frame.
+      starved = static_cast<DWORD>(pendingAfter) + 1 >= set.HeldByCamera(woken.index);
+    }
+  }
+
   bool cancelled = woken.kind == Woken::kCancelled;
   bool eventSet = false;
   {
     RegistryLock lock;
     UnregisterWaiter(&waiter);
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    if (registration != nullptr && registration->serial != wake.registrationSerial) registration = nullptr;
     if (waiter.cancelled.load()) {
       if (woken.kind == Woken::kBuffer && !gone) {
         // The stop came while the frame was being confirmed: the frame goes to the caller and
         // the stop to the camera's next wait.
-        BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-        if (registration != nullptr && registration->serial == wake.registrationSerial) {
-          registration->cancelPending = true;
-        }
+        if (registration != nullptr) registration->cancelPending = true;
       } else {
         cancelled = true;
       }
     }
-    if (lingering != nullptr) {
-      BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-      if (registration != nullptr && registration->serial == wake.registrationSerial) {
-        earlier = static_cast<Watch*>(registration->lingeringWatch);
-        registration->lingeringWatch = lingering;
-        lingering = nullptr;
-      }
+    if (registration != nullptr) {
+      const WaitEnd end = cancelled                           ? WaitEnd::kCancelled
+                          : woken.kind == Woken::kTimeout     ? WaitEnd::kTimeout
+                          : frame                             ? WaitEnd::kFrame
+                                                              : WaitEnd::kOther;
+      CountWaitEnd(registration->stats, end, pendingAfter, starved, frameTick);
+    }
+    if (lingering != nullptr && registration != nullptr) {
+      earlier = static_cast<Watch*>(registration->lingeringWatch);
+      registration->lingeringWatch = lingering;
+      lingering = nullptr;
     }
     // An event that was not set goes straight back to the pool, without another trip for the lock.
     eventSet = waiter.cancelled.load() || waiter.refresh.load();
@@ -654,7 +683,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
     *bufNr = static_cast<int16_t>(out.number);
     out.result = confirmed;
     out.line = out.result == kOk ? "%s done. Bufnr %d\r\n" : "%s BufNr %d error %d\r\n";
-    if (out.result == kOk && pending != nullptr) *pending = set.SignalledAfter(woken.index);
+    if (out.result == kOk && pending != nullptr) *pending = pendingAfter;
   }
   return out;
 }

@@ -15,11 +15,12 @@
  *  text [O] LabVIEW string handle
  *
  * RETURNS
- *  0; 0xA00A3001 for a null handle; 0xA00A3003 when the run-time cannot resize the string
+ *  0; 0xA00A3001 for a null handle or one LabVIEW's memory manager does not know; 0xA00A3003
+ *  when the run-time cannot resize the string
  *  (nothing is written then).
  */
 extern "C" ErrorCode WINAPI VGetErrorText(ErrorCode code, VLVStringHandle text) {
-  if (text == nullptr) return kWrongParameter;
+  if (text == nullptr || RuntimeRefusesHandle(text)) return kWrongParameter;
   char line[kErrorTextSize] = {};
   ComposeErrorText(code, line, kErrorTextSize);
   const int32_t length = static_cast<int32_t>(strlen(line));

@@ -139,6 +139,8 @@ void LogSwitchOff() noexcept { s_channel.enabled.store(false); }
 
 const char* LogPath() noexcept { return s_channel.path; }
 
+LogOptions LogSessionOptions() noexcept { return s_channel.options; }
+
 void StampEntry(char* entry) noexcept {
   SYSTEMTIME now;
   GetLocalTime(&now);

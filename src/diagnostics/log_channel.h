@@ -59,6 +59,8 @@ void LogSwitchOff() noexcept;
 
 // The session log's full path; fixed from LogChannelOpen to LogChannelClose.
 const char* LogPath() noexcept;
+// The options the log was opened with; fixed from LogChannelOpen on.
+LogOptions LogSessionOptions() noexcept;
 
 // Writes the time stamp line of this moment into the first kStampSize bytes of `entry`.
 void StampEntry(char* entry) noexcept;

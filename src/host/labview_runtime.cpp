@@ -13,6 +13,7 @@ namespace {
 
 typedef int32_t (*DSSetHandleSizeFn)(void* handle, size_t size);
 typedef int32_t (*DSGetHandleSizeFn)(void* handle);
+typedef int32_t (*DSCheckHandleFn)(void* handle);
 
 // One bound run-time function: its address once resolved, and its exported name.
 struct RuntimeFunctionEntry {
@@ -34,9 +35,13 @@ struct RuntimeBinding {
   std::atomic<HMODULE> namedModule;  // set only by SetLVRTModule
   RuntimeFunctionEntry setHandleSize;
   OptionalFunctionEntry getHandleSize;  // for the image exports' bounds check
+  OptionalFunctionEntry checkHandle;    // for the exports that take a handle
 };
 
-RuntimeBinding s_runtime = {{nullptr}, {{nullptr}, "DSSetHandleSize"}, {{nullptr}, {false}, "DSGetHandleSize"}};
+RuntimeBinding s_runtime = {{nullptr},
+                            {{nullptr}, "DSSetHandleSize"},
+                            {{nullptr}, {false}, "DSGetHandleSize"},
+                            {{nullptr}, {false}, "DSCheckHandle"}};
 
 [[noreturn]] void FatalEnd(const char* text) noexcept {
   MessageBoxA(nullptr, text, "Fatal Error", MB_TASKMODAL | MB_ICONERROR);
@@ -64,6 +69,18 @@ void ResolveRuntimeFunction(RuntimeFunctionEntry& entry) noexcept {
   FatalEnd(text);
 }
 
+// The function's address, or null when the process's run-time has none.  Racing first calls
+// find the same address; a miss is remembered so that a host that is not LabVIEW pays for the
+// search once.
+void* FindOptional(OptionalFunctionEntry& entry) noexcept {
+  void* address = entry.address.load(std::memory_order_acquire);
+  if (address != nullptr || entry.searched.load(std::memory_order_relaxed)) return address;
+  HMODULE runtime = FindRuntimeModule();
+  address = runtime != nullptr ? reinterpret_cast<void*>(GetProcAddress(runtime, entry.name)) : nullptr;
+  if (address != nullptr) entry.address.store(address, std::memory_order_release); else entry.searched.store(true);
+  return address;
+}
+
 }  // namespace
 
 int32_t RuntimeSetHandleSize(void* handle, size_t size) noexcept {
@@ -73,20 +90,27 @@ int32_t RuntimeSetHandleSize(void* handle, size_t size) noexcept {
 }
 
 bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept {
-  OptionalFunctionEntry& entry = s_runtime.getHandleSize;
-  void* address = entry.address.load();
-  if (address == nullptr && !entry.searched.load()) {
-    // Racing first calls find the same address; a miss is remembered so that a host that is
-    // not LabVIEW pays for the search once.
-    HMODULE runtime = FindRuntimeModule();
-    address = runtime != nullptr ? reinterpret_cast<void*>(GetProcAddress(runtime, entry.name)) : nullptr;
-    if (address != nullptr) entry.address.store(address); else entry.searched.store(true);
-  }
+  void* address = FindOptional(s_runtime.getHandleSize);
   if (address == nullptr) return false;
   const int32_t blockSize = reinterpret_cast<DSGetHandleSizeFn>(address)(handle);
   if (blockSize < 0) return false;
   *size = static_cast<uint64_t>(blockSize);
   return true;
+}
+
+bool RuntimeRefusesHandle(void* handle) noexcept {
+  void* address = FindOptional(s_runtime.checkHandle);
+  return address != nullptr && reinterpret_cast<DSCheckHandleFn>(address)(handle) != 0;
+}
+
+bool RuntimeCanResize() noexcept {
+  RuntimeFunctionEntry& entry = s_runtime.setHandleSize;
+  if (entry.address.load() != nullptr) return true;
+  HMODULE runtime = FindRuntimeModule();
+  if (runtime == nullptr) return false;
+  void* address = reinterpret_cast<void*>(GetProcAddress(runtime, entry.name));
+  if (address != nullptr) entry.address.store(address);
+  return address != nullptr;
 }
 
 /***********************************************************************
@@ -100,5 +124,7 @@ bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept {
  */
 extern "C" void WINAPI SetLVRTModule(void* runtimeModule) {
   s_runtime.namedModule.store(static_cast<HMODULE>(runtimeModule));
-  s_runtime.getHandleSize.searched.store(false);  // a function not found so far may be in this module
+  // A function not found so far may be in this module.
+  s_runtime.getHandleSize.searched.store(false);
+  s_runtime.checkHandle.searched.store(false);
 }

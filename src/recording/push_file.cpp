@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "camera/camera_state.h"
+#include "camera/camera_stats.h"
 #include "camera/registry.h"
 #include "diagnostics/error_codes.h"
 #include "host/win32_helpers.h"
@@ -60,9 +61,11 @@ struct PushFileState {
   FileObject* object;  // the open recording's file object; null while none is open
   PushImageInfo imageInfo;  // the image description handed to the file object
   uint8_t scratch[64];      // handed to push; the module neither fills nor reads it
+  char fileName[kRecordingNameSize];  // the open recording's full file name
+  uint64_t pages;           // pages the open recording's pushes wrote
 };
 
-PushFileState s_push = {SRWLOCK_INIT, SRWLOCK_INIT, false, false, nullptr, nullptr, {}, nullptr, {}, {}};
+PushFileState s_push = {SRWLOCK_INIT, SRWLOCK_INIT, false, false, nullptr, nullptr, {}, nullptr, {}, {}, {}, 0};
 
 bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
@@ -161,6 +164,8 @@ extern "C" ErrorCode WINAPI VInitPushFile(void* hCam, const char* fileName, uint
   s_push.plugin = plugin;
   s_push.object = object;
   s_push.open = true;
+  lstrcpynA(s_push.fileName, fullName, kRecordingNameSize);
+  s_push.pages = 0;
   return kOk;
 }
 
@@ -196,6 +201,7 @@ extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
   RecordUse buffer;
   const void* picture = nullptr;
   uint64_t size = 0;
+  CameraStats* stats = nullptr;  // kept by the buffer's use
   {
     RegistryReadLock lock;
     BufferRecord* record = lock.UsableBuffer(hCam, bufNr);
@@ -203,6 +209,7 @@ extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
       buffer.Take(record);
       picture = record->picPtr;
       size = record->size;
+      stats = StatsOf(hCam);
     }
   }
   if (picture == nullptr) return kNoBuffer;
@@ -211,7 +218,21 @@ extern "C" ErrorCode WINAPI VPushImageToFile(void* hCam, int16_t bufNr) {
   if (size < imageBytes) return kBufferTooSmall;
 
   s_push.imageInfo.picture = const_cast<void*>(picture);
-  return static_cast<ErrorCode>(object->Push(&s_push.imageInfo, picture, 4, s_push.scratch, 1, 0));
+  const ErrorCode pushed = static_cast<ErrorCode>(object->Push(&s_push.imageInfo, picture, 4, s_push.scratch, 1, 0));
+  if (pushed == kOk) {
+    CountPage(stats);
+    ScopedExclusive lock(s_push.stateLock);
+    ++s_push.pages;
+  }
+  return pushed;
+}
+
+void ReportRecording(RecordingReport* report) noexcept {
+  ScopedExclusive lock(s_push.stateLock);
+  report->open = s_push.open;
+  report->owner = s_push.open ? s_push.owner : nullptr;
+  report->pages = s_push.open ? s_push.pages : 0;
+  lstrcpynA(report->fileName, s_push.open ? s_push.fileName : "", kRecordingNameSize);
 }
 
 /***********************************************************************

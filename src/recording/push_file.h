@@ -87,3 +87,14 @@ bool BuildPushFileName(const char* name, const char* folder, bool (*isLeadByte)(
 // Closes the recording when `hCam` owns it (the file complete), as VClosePushFile does; for the
 // end of a VI whose node registered the camera.  Returns VClosePushFile's result.
 uint32_t CloseRecordingOf(void* hCam) noexcept;
+
+constexpr size_t kRecordingNameSize = 260;
+
+// The recording as the state report shows it.
+struct RecordingReport {
+  bool open;
+  void* owner;                        // the camera that opened it
+  char fileName[kRecordingNameSize];  // its full file name
+  uint64_t pages;                     // pages its pushes wrote
+};
+void ReportRecording(RecordingReport* report) noexcept;

@@ -38,14 +38,14 @@ TEST_CASE(exports_by_name_and_ordinal) {
                          "Vcleanup", "VGetErrorText", "VGetImageFromBuffer2D", "VGetImageExFromCamRam",
                          "VWaitForBuffers", "VFreeBuffer", "VInitPushFile", "VPushImageToFile",
                          "VClosePushFile", "SetLVRTModule", "VWaitForBuffersEx", "VReserve", "VUnreserve",
-                         "VAbort", "VCancelWait", "VInitLibraryEx"};
-  for (int ordinal = 1; ordinal <= 20; ++ordinal) {
+                         "VAbort", "VCancelWait", "VInitLibraryEx", "VGetCameraStats", "VGetState"};
+  for (int ordinal = 1; ordinal <= 22; ++ordinal) {
     WTEST_CONTEXT("ordinal %d", ordinal);
     FARPROC byName = GetProcAddress(host.module(), names[ordinal - 1]);
     FARPROC byOrdinal = GetProcAddress(host.module(), MAKEINTRESOURCEA(ordinal));
     ok(byName != nullptr && byName == byOrdinal, "%s is not export %d", names[ordinal - 1], ordinal);
   }
-  ok(GetProcAddress(host.module(), MAKEINTRESOURCEA(21)) == nullptr, "an export beyond ordinal 20");
+  ok(GetProcAddress(host.module(), MAKEINTRESOURCEA(23)) == nullptr, "an export beyond ordinal 22");
 }
 
 TEST_CASE(version_resource_is_2_0_0_149) {

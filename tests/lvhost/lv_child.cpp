@@ -58,6 +58,10 @@ int main(int argc, char** argv) {
     // Every export but the text service works without a run-time.
     Record("init", wtest::Format("%x", host.api.InitLibrary(reinterpret_cast<void*>(1), 4)));
     AskForText(host, VOR_ERR_OPTION_NOT_AVAILABLE, "text");
+  } else if (scenario == "state") {
+    // The state report needs the run-time to size its string: without one it fails, no more.
+    VLVStringPtr block = static_cast<VLVStringPtr>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 8));
+    Record("state", wtest::Format("%x", host.api.GetState(&block)));
   } else if (scenario == "az") {
     AskForText(host, VOR_ERR_OPTION_NOT_AVAILABLE, "text");
   } else if (scenario == "lvrt_and_lvffrt" || scenario == "lvffrt") {

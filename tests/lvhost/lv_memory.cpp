@@ -4,15 +4,19 @@
 #include <windows.h>
 #include <string.h>
 
+#include <atomic>
 #include <map>
+#include <set>
 
 namespace {
 
 constexpr int32_t kNoError = 0;
 constexpr int32_t kMemoryFull = 2;
+constexpr int32_t kZoneError = 3;
 
 LvMemoryCalls s_calls = {0, nullptr, 0};
 bool s_fail = false;
+std::atomic<long> s_checks{0};
 
 constexpr uint8_t kPoison = 0xA5;
 
@@ -26,6 +30,19 @@ std::map<void*, ArrayBlock>& Arrays() {
   return arrays;
 }
 
+// Every handle this memory manager made and has not disposed of, as LabVIEW's knows its own.
+std::set<void*>& Handles() {
+  static std::set<void*> handles;
+  return handles;
+}
+SRWLOCK s_handlesLock = SRWLOCK_INIT;
+
+void Remember(void* handle, bool live) {
+  AcquireSRWLockExclusive(&s_handlesLock);
+  if (live) Handles().insert(handle); else Handles().erase(handle);
+  ReleaseSRWLockExclusive(&s_handlesLock);
+}
+
 }  // namespace
 
 VLVStringHandle LvNewString(const char* text, size_t extra) {
@@ -34,10 +51,12 @@ VLVStringHandle LvNewString(const char* text, size_t extra) {
   *handle = static_cast<VLVStringPtr>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 4 + length + extra));
   (*handle)->cnt = static_cast<int32_t>(length);
   memcpy((*handle)->str, text, length);
+  Remember(handle, true);
   return handle;
 }
 
 void LvDisposeHandle(void* handle) {
+  Remember(handle, false);
   void** h = static_cast<void**>(handle);
   HeapFree(GetProcessHeap(), 0, *h);
   HeapFree(GetProcessHeap(), 0, h);
@@ -70,6 +89,7 @@ void** LvNewArray(const int32_t* sizes, int dimensions, size_t elementBytes, siz
   memset(*handle, kPoison, size + guard);
   memcpy(*handle, sizes, 4 * static_cast<size_t>(dimensions));
   Arrays()[handle] = ArrayBlock{size, guard};
+  Remember(handle, true);
   return handle;
 }
 
@@ -87,3 +107,13 @@ extern "C" int32_t DSGetHandleSize(void* handle) {
   if (found != Arrays().end()) return static_cast<int32_t>(found->second.size);
   return handle != nullptr ? static_cast<int32_t>(LvBlockSize(handle)) : -1;
 }
+
+extern "C" int32_t DSCheckHandle(void* handle) {
+  AcquireSRWLockShared(&s_handlesLock);
+  const bool known = Handles().count(handle) != 0;
+  ReleaseSRWLockShared(&s_handlesLock);
+  ++s_checks;
+  return known ? kNoError : kZoneError;
+}
+
+long LvHandleChecks() { return s_checks; }

@@ -31,5 +31,9 @@ void** LvNewArray(const int32_t* sizes, int dimensions, size_t elementBytes, siz
 // True when the array's elements from byte `from` on, and its guard bytes, still hold the poison.
 bool LvArrayPoisonFrom(void** handle, int dimensions, size_t from);
 
+// How many times DSCheckHandle was asked; it answers 0 for a live handle made here, else 3.
+long LvHandleChecks();
+
 extern "C" int32_t DSSetHandleSize(void* handle, size_t size);
+extern "C" int32_t DSCheckHandle(void* handle);
 extern "C" int32_t DSGetHandleSize(void* handle);

@@ -121,17 +121,18 @@ TEST_CASE(named_module_takes_precedence_over_the_host) {
   if (!ok(served != nullptr, "no lvffrt stand-in")) return;
   const LONG before = served();
   host.api.SetLVRTModule(lvffrt);
-  VLVStringPtr block = static_cast<VLVStringPtr>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 8));
+  // A handle of this host's memory manager: once the host is named again, its check knows it.
+  VLVStringHandle text = LvNewString("");
   LvResetCalls();
-  ok_eq_hex(0, host.api.GetErrorText(VOR_ERR_OPTION_NOT_AVAILABLE, &block));
+  ok_eq_hex(0, host.api.GetErrorText(VOR_ERR_OPTION_NOT_AVAILABLE, text));
   ok_eq_int(before + 1, served());
   ok_eq_int(0, LvCalls().count);
   // Once bound, naming another module changes nothing.
   host.api.SetLVRTModule(GetModuleHandleA(nullptr));
-  ok_eq_hex(0, host.api.GetErrorText(5, &block));
+  ok_eq_hex(0, host.api.GetErrorText(5, text));
   ok_eq_int(before + 2, served());
   ok_eq_int(0, LvCalls().count);
-  HeapFree(GetProcessHeap(), 0, block);
+  LvDisposeHandle(text);
   host.Unload();
   FreeLibrary(lvffrt);
 }
@@ -147,6 +148,15 @@ TEST_CASE(no_runtime_is_fatal_after_other_exports_worked) {
   ok(record.count("text") == 0 && record.count("end") == 0, "the call returned after the fatal box");
   // The process ends with the camera still registered: the unload warns.
   ok_eq_str("vorgeneric", record["box2.caption"]);
+}
+
+TEST_CASE(state_report_without_a_runtime_fails_without_ending_the_process) {
+  std::map<std::string, std::string> record;
+  ok_eq_int(0, RunChild("lv_child.exe", "state", record));
+  ok_eq_str("a00a3003", record["state"]);
+  ok_eq_str("reached", record["end"]);
+  const bool boxShown = record.count("box1.text") != 0;
+  ok(!boxShown, "a box was shown: %s", boxShown ? record["box1.text"].c_str() : "");
 }
 
 TEST_CASE(named_module_without_the_function_is_fatal) {

@@ -2,6 +2,7 @@
 // module the real size of an array's block: an array whose element type does not match the
 // bits per pixel is refused instead of written past its end.
 #include <windows.h>
+#include <string.h>
 
 #include "camera_rig.h"
 #include "lv_memory.h"
@@ -53,4 +54,41 @@ TEST_CASE(arrays_smaller_than_their_sizes_suggest_are_refused) {
     LvDisposeHandle(wrong);
     LvDisposeHandle(right);
   }
+}
+
+// A node set to Array Data Pointer or C String Pointer passes the elements, not a handle: the
+// module must ask LabVIEW's memory manager and refuse, not read the pixels as a pointer.
+TEST_CASE(plain_pointers_where_handles_belong_are_refused) {
+  CameraRig rig("lv_plain_pointers");
+  if (!rig.loaded || !rig.Init(Cam(0x92), 3)) return;
+  rig.NewBuffer(Cam(0x92), 4096);
+  rig.Sim(3).FillBuffer(Cam(0x92), 0, 1, 0);
+  const ModuleApi& api = rig.host.api;
+
+  // Elements whose first bytes, read as a pointer, lead nowhere.
+  uint8_t* elements = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, 8192));
+  memset(elements, 0x5A, 8192);
+  void** plain = reinterpret_cast<void**>(elements);
+  const long checksBefore = LvHandleChecks();
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageFromBuffer(Cam(0x92), 0, 64, 32, 12, plain));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageFromBuffer2D(Cam(0x92), 0, 64, 32, 12, plain));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageFromCamRam(Cam(0x92), 0, 1, 0, 0, plain));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetImageExFromCamRam(Cam(0x92), 0, 1, 1, 0, 64, 32, 12, plain));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetErrorText(VOR_ERR_TIMEOUT, reinterpret_cast<VLVStringHandle>(elements)));
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetState(reinterpret_cast<VLVStringHandle>(elements)));
+  ok_eq_int(6, LvHandleChecks() - checksBefore);
+  bool untouched = true;
+  for (int i = 0; i < 8192; ++i) untouched = untouched && elements[i] == 0x5A;
+  ok(untouched, "a refused pointer was written through");
+  HeapFree(GetProcessHeap(), 0, elements);
+
+  // A disposed handle is no handle any more either.
+  VLVStringHandle gone = LvNewString("old");
+  LvDisposeHandle(gone);
+  ok_eq_hex(VOR_ERR_WRONG_PARAMETER, api.GetErrorText(0, gone));
+  // The camera is untouched by the refusals: a real array still gets the image.
+  const int32_t sizes[] = {2048};
+  void** right = LvNewArray(sizes, 1, 2);
+  ok_eq_hex(0, api.GetImageFromBuffer(Cam(0x92), 0, 64, 32, 12, right));
+  LvDisposeHandle(right);
 }

@@ -208,6 +208,8 @@ bool ModuleHost::Load() {
   ResolveByOrdinal(module_, 18, api.Abort);
   ResolveByOrdinal(module_, 19, api.CancelWait);
   ResolveByOrdinal(module_, 20, api.InitLibraryEx);
+  ResolveByOrdinal(module_, 21, api.GetCameraStats);
+  ResolveByOrdinal(module_, 22, api.GetState);
   ClearBoxes();
   return true;
 }

@@ -41,6 +41,8 @@ struct ModuleApi {
   decltype(&VAbort) Abort = nullptr;                         // 18
   decltype(&VCancelWait) CancelWait = nullptr;               // 19
   decltype(&VInitLibraryEx) InitLibraryEx = nullptr;         // 20
+  decltype(&VGetCameraStats) GetCameraStats = nullptr;       // 21
+  decltype(&VGetState) GetState = nullptr;                   // 22
 };
 
 // The control interface of one loaded stand-in SDK library.
