@@ -96,7 +96,7 @@ typedef struct VLVString **VLVStringHandle;
 
 /* Node settings common to every export: library vorlabview.dll, calling convention stdcall
  * (WINAPI), run in any thread.  hCam is always Numeric, unsigned pointer-sized integer, passed
- * by value: the camera handle the SDK gave, compared by value only. */
+ * by value: the camera handle the SDK gave, compared by value and passed on to the SDK. */
 
 /* Binds the family's SDK library and registers the camera.
  * Node: return U32; hCam pointer-sized by value; family I32 by value (1 Lanticam, 2 Tornio, 3 QD4).
