@@ -25,10 +25,19 @@ int main(void) {
     int32_t pending = 0;
     void *cell = 0;
     (void)VReserve(&cell);
+    (void)VInitLibraryEx((void *)0, VOR_FAMILY_TORNIO, &cell);
     (void)VWaitForBuffersEx((void *)0, &number, VOR_WAIT_FOREVER, &pending, &cell);
     (void)VAbort(&cell);
     (void)VUnreserve(&cell);
     (void)VCancelWait((void *)0);
+  }
+  {
+    uint64_t counters[VOR_STAT_COUNT];
+    enum VorCameraStat starved = VOR_STAT_STARVED;
+    counters[starved] = 0u;
+    (void)VGetCameraStats((void *)0, counters, (int32_t)VOR_STAT_COUNT);
+    (void)VGetState(text);
+    if (counters[starved] != 0u) return 2;
   }
   return number == (int16_t)VOR_ERR_WAIT_CANCELLED ? 1 : 0;
 }
