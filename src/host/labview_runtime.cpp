@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "diagnostics/log_channel.h"
 #include "vorlabview.h"
 
 namespace {
@@ -43,8 +44,10 @@ RuntimeBinding s_runtime = {{nullptr},
                             {{nullptr}, {false}, "DSGetHandleSize"},
                             {{nullptr}, {false}, "DSCheckHandle"}};
 
-[[noreturn]] void FatalEnd(const char* text) noexcept {
-  MessageBoxA(nullptr, text, "Fatal Error", MB_TASKMODAL | MB_ICONERROR);
+// With boxes switched off the text goes to the log, as an entry with the system's number for
+// what is missing, and the process ends without waiting for a click.
+[[noreturn]] void FatalEnd(ErrorCode code, const char* text) noexcept {
+  ShowOrLogBox(code, nullptr, text, "Fatal Error", MB_TASKMODAL | MB_ICONERROR);
   ExitProcess(1);
 }
 
@@ -60,13 +63,13 @@ HMODULE FindRuntimeModule() noexcept {
 
 void ResolveRuntimeFunction(RuntimeFunctionEntry& entry) noexcept {
   HMODULE runtime = FindRuntimeModule();
-  if (runtime == nullptr) FatalEnd("LABVIEW.LIB was not called from a LabVIEW process.");
+  if (runtime == nullptr) FatalEnd(ERROR_MOD_NOT_FOUND, "LABVIEW.LIB was not called from a LabVIEW process.");
   if (entry.address.load() == nullptr) entry.address.store(reinterpret_cast<void*>(GetProcAddress(runtime, entry.name)));
   if (entry.address.load() != nullptr) return;
   char text[300] = "LABVIEW.LIB could not locate \"";
   strncat(text, entry.name, sizeof text - strlen(text) - 3);
   strcat(text, "\".");
-  FatalEnd(text);
+  FatalEnd(ERROR_PROC_NOT_FOUND, text);
 }
 
 // The function's address, or null when the process's run-time has none.  Racing first calls

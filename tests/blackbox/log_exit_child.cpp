@@ -6,6 +6,7 @@
 //                right after its first read of a message, and ends there
 //   after_seek   ... right after it has found the end of the log file for a write
 //   after_write  ... right after its first write into the log file
+//   fatal        asks for an error text, which ends the process: this program is no LabVIEW
 // Before it ends it writes "made=<entries whose call returned> reached=<0|1>" into the record
 // file.  Exit code 0; 2 or 4 for a wrong call or a failed load.
 #include <windows.h>
@@ -105,9 +106,19 @@ int main(int argc, char** argv) {
   if (strcmp(moment, "after_read") == 0) s_moment = Moment::kAfterRead;
   else if (strcmp(moment, "after_seek") == 0) s_moment = Moment::kAfterSeek;
   else if (strcmp(moment, "after_write") == 0) s_moment = Moment::kAfterWrite;
-  else if (strcmp(moment, "random") != 0) return 2;
+  else if (strcmp(moment, "fatal") != 0 && strcmp(moment, "random") != 0) return 2;
   FILE* record = fopen(argv[5], "wb");
   if (record == nullptr) return 2;
+  if (strcmp(moment, "fatal") == 0) {
+    // This program is no LabVIEW: the text service ends the process.
+    ModuleHost host("exit");
+    if (!host.Load()) return 4;
+    VLVStringPtr block = static_cast<VLVStringPtr>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 8));
+    host.api.GetErrorText(VOR_ERR_TIMEOUT, &block);
+    fprintf(record, "returned\n");
+    fclose(record);
+    return 3;
+  }
 
   s_reached = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ModuleHost host("exit");

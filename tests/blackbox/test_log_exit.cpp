@@ -3,6 +3,7 @@
 // still leave every entry in the file exactly once, in order.  Each case runs log_exit_child.
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <vector>
 
@@ -22,8 +23,9 @@ struct ChildRun {
 };
 
 // Runs the child against a fresh session log in thread mode.
-ChildRun RunChild(const char* moment, uintptr_t first, int count, DWORD delayUs) {
-  PrepareFolder({{"vorlabview.log", ""}, {"vorlabview.ini", "usethread=1\r\n"}});
+ChildRun RunChild(const char* moment, uintptr_t first, int count, DWORD delayUs,
+                  const char* ini = "usethread=1\r\n") {
+  PrepareFolder({{"vorlabview.log", ""}, {"vorlabview.ini", ini}});
   const std::string recordFolder = MakeFreshFolder("exit_record");
   const std::string recordPath = recordFolder + "\\record.txt";
   std::string command = wtest::Format("\"%s\\log_exit_child.exe\" %s %x %d %lu \"%s\"", ExeFolder().c_str(), moment,
@@ -101,5 +103,19 @@ TEST_CASE(process_ends_with_the_writer_held_in_its_work) {
     ok_eq_hex(0, result.exitCode);
     ok(result.reached, "the writer never came to the moment");
     CheckRun(result, 0x200000);
+  }
+}
+
+// The fatal end of a process that is no LabVIEW: with boxes switched off its text is in the log,
+// and the process ends without a box; with boxes on, the box is shown and the log has no text.
+TEST_CASE(fatal_end_goes_to_the_log_when_boxes_stay_shut) {
+  for (const char* ini : {"messageboxes=0\r\n", "usethread=1\r\nmessageboxes=0\r\n", "messageboxes=1\r\n"}) {
+    WTEST_CONTEXT("ini \"%s\"", wtest::Escape(ini).c_str());
+    const ChildRun result = RunChild("fatal", 0, 0, 0, ini);
+    ok_eq_hex(1, result.exitCode);
+    const bool logged = result.log.find("ERROR 7E:\r\nLABVIEW.LIB was not called from a LabVIEW process.") !=
+                        std::string::npos;
+    ok(logged == (strstr(ini, "messageboxes=0") != nullptr), "the fatal text is %s the log:\n%s",
+       logged ? "in" : "not in", result.log.c_str());
   }
 }
