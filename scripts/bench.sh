@@ -22,5 +22,11 @@ if [ $# -eq 0 ]; then
   echo
   taskset -c 0 "$here/scripts/wine-run.sh" bench_log.exe || status=$?
 fi
+# With VORLAB_BASELINE_MODULE (Windows path of an earlier build), what the counters and the
+# handle check cost, that build and this one side by side in one process.
+if [ -n "${VORLAB_BASELINE_MODULE:-}" ]; then
+  echo
+  taskset -c 0 "$here/scripts/wine-run.sh" bench_counters.exe || status=$?
+fi
 WINEPREFIX="$VORLAB_WINEPREFIX" wineserver -k 2>/dev/null || true
 exit $status

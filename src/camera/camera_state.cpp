@@ -213,20 +213,43 @@ void ReleaseSignalsOf(BufferRecord* const* records, size_t count) noexcept {
 
 namespace {
 
-// The copy in progress on each thread (its RecordUse), in a TLS slot; the fault handler.
+// Each thread's CopyThread, in a TLS slot; the fault handler; the records handed out.
 struct CopyGuard {
   DWORD slot = TLS_OUT_OF_INDEXES;
   void* handler = nullptr;
 };
 CopyGuard s_copyGuard;  // set at module start and unload, read by any thread
 
+CopyThread s_copyThreads[kCopyShards];      // the first threads that copy, one shard each
+std::atomic<int32_t> s_copyThreadsTaken{0};  // how many of them are handed out
+std::atomic<CopyThread*> s_extraCopyThreads{nullptr};  // the threads beyond them, freed at unload
+
 LONG CALLBACK EndUseOfFaultedCopy(EXCEPTION_POINTERS* info) {
   if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
-  RecordUse* use = static_cast<RecordUse*>(TlsGetValue(s_copyGuard.slot));
+  CopyThread* thread = static_cast<CopyThread*>(TlsGetValue(s_copyGuard.slot));
+  RecordUse* use = thread != nullptr ? thread->guarded.exchange(nullptr) : nullptr;
   if (use == nullptr) return EXCEPTION_CONTINUE_SEARCH;
-  TlsSetValue(s_copyGuard.slot, nullptr);
   use->End();  // the frame that holds it is abandoned by whoever catches the fault
   return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The calling thread's record, made on its first copy.
+CopyThread* ThisCopyThread() noexcept {
+  CopyThread* thread = static_cast<CopyThread*>(TlsGetValue(s_copyGuard.slot));
+  if (thread != nullptr) return thread;
+  const int32_t taken = s_copyThreadsTaken.fetch_add(1);
+  if (taken < kCopyShards) {
+    thread = &s_copyThreads[taken];
+    thread->shard = taken;
+  } else {
+    thread = new (std::nothrow) CopyThread;
+    if (thread == nullptr) return nullptr;
+    thread->next = s_extraCopyThreads.load();
+    while (!s_extraCopyThreads.compare_exchange_weak(thread->next, thread)) {
+    }
+  }
+  TlsSetValue(s_copyGuard.slot, thread);
+  return thread;
 }
 
 }  // namespace
@@ -240,14 +263,22 @@ void RemoveCopyFaultHandler() noexcept {
   if (s_copyGuard.handler != nullptr) RemoveVectoredExceptionHandler(s_copyGuard.handler);
   if (s_copyGuard.slot != TLS_OUT_OF_INDEXES) TlsFree(s_copyGuard.slot);
   s_copyGuard = CopyGuard{};
+  for (CopyThread* thread = s_extraCopyThreads.exchange(nullptr); thread != nullptr;) {
+    CopyThread* next = thread->next;
+    delete thread;
+    thread = next;
+  }
 }
 
-void GuardCopy(RecordUse* use) noexcept {
-  if (s_copyGuard.handler != nullptr) TlsSetValue(s_copyGuard.slot, use);
+CopyThread* GuardCopy(RecordUse* use) noexcept {
+  if (s_copyGuard.handler == nullptr) return nullptr;
+  CopyThread* thread = ThisCopyThread();
+  if (thread != nullptr) thread->guarded.store(use, std::memory_order_relaxed);
+  return thread;
 }
 
-void UnguardCopy() noexcept {
-  if (s_copyGuard.handler != nullptr) TlsSetValue(s_copyGuard.slot, nullptr);
+void UnguardCopy(CopyThread* thread) noexcept {
+  if (thread != nullptr) thread->guarded.store(nullptr, std::memory_order_relaxed);
 }
 
 HANDLE TakeCancelEvent() noexcept {

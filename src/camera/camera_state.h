@@ -85,13 +85,23 @@ void ReleaseSignal(BufferSignal* signal) noexcept;
 // closed on a thread of the system's pool after it returns.
 void ReleaseSignalsOf(BufferRecord* const* records, size_t count) noexcept;
 
+// A thread that copies: the use its copy in progress holds, and the shard of the cameras' copy
+// counters that only this thread writes (-1: it counts in the shared ones).  One per thread,
+// found through a TLS slot, kept until unload.
+struct CopyThread {
+  std::atomic<RecordUse*> guarded{nullptr};
+  int32_t shard = -1;
+  CopyThread* next = nullptr;  // made beyond the fixed shards: the list unload frees
+};
+
 // A copy into caller memory runs between GuardCopy and UnguardCopy with the use that keeps its
 // buffer.  When the caller's memory faults, LabVIEW catches the exception and abandons the
 // copy's frames: the fault handler then ends that use, so the buffer can still be released.
+// GuardCopy returns the calling thread's record, null when there is none.
 void InstallCopyFaultHandler() noexcept;  // at module start
 void RemoveCopyFaultHandler() noexcept;   // at unload
-void GuardCopy(RecordUse* use) noexcept;
-void UnguardCopy() noexcept;
+CopyThread* GuardCopy(RecordUse* use) noexcept;
+void UnguardCopy(CopyThread* thread) noexcept;
 
 // A wait in progress, known to the camera subsystem so that VCancelWait and Vcleanup can end
 // it.  Lives on the waiting thread's stack from RegisterWaiter to UnregisterWaiter.

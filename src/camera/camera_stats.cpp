@@ -74,10 +74,17 @@ void CountWaitEnd(CameraStats* stats, WaitEnd end, int32_t pending, bool starved
   }
 }
 
-void CountCopy(CameraStats* stats, uint64_t bytes) noexcept {
+void CountCopy(CameraStats* stats, const CopyThread* thread, uint64_t bytes) noexcept {
   if (stats == nullptr) return;
-  stats->copies.fetch_add(1, std::memory_order_relaxed);
-  stats->bytesCopied.fetch_add(bytes, std::memory_order_relaxed);
+  if (thread != nullptr && thread->shard >= 0) {
+    // Only this thread writes its shard: a plain add, which readers see whole.
+    CopyCounts& counts = stats->copyShards[thread->shard];
+    counts.copies.store(counts.copies.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    counts.bytes.store(counts.bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+  } else {
+    stats->sharedCopies.copies.fetch_add(1, std::memory_order_relaxed);
+    stats->sharedCopies.bytes.fetch_add(bytes, std::memory_order_relaxed);
+  }
 }
 
 void CountPage(CameraStats* stats) noexcept {
@@ -151,8 +158,12 @@ extern "C" ErrorCode WINAPI VGetCameraStats(void* hCam, uint64_t* counters, int3
     values[VOR_STAT_OTHER_ENDS] = stats->otherEnds.load(std::memory_order_relaxed);
     values[VOR_STAT_MAX_PENDING] = stats->maxPending.load(std::memory_order_relaxed);
     values[VOR_STAT_STARVED] = stats->starved.load(std::memory_order_relaxed);
-    values[VOR_STAT_COPIES] = stats->copies.load(std::memory_order_relaxed);
-    values[VOR_STAT_BYTES_COPIED] = stats->bytesCopied.load(std::memory_order_relaxed);
+    values[VOR_STAT_COPIES] = stats->sharedCopies.copies.load(std::memory_order_relaxed);
+    values[VOR_STAT_BYTES_COPIED] = stats->sharedCopies.bytes.load(std::memory_order_relaxed);
+    for (const CopyCounts& shard : stats->copyShards) {
+      values[VOR_STAT_COPIES] += shard.copies.load(std::memory_order_relaxed);
+      values[VOR_STAT_BYTES_COPIED] += shard.bytes.load(std::memory_order_relaxed);
+    }
     values[VOR_STAT_PAGES_PUSHED] = stats->pagesPushed.load(std::memory_order_relaxed);
     registeredTick = stats->registeredTick;
     lastFrameTick = stats->lastFrameTick.load(std::memory_order_relaxed);

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "camera/camera_state.h"
 #include "camera/registry.h"
 
 // The performance counter's tick now; registrations and frames are stamped with it.
@@ -21,7 +22,8 @@ enum class WaitEnd { kFrame, kTimeout, kCancelled, kOther };
 // A wait's end.  `pending` is what a frame's wait reported (-1 when it was not asked for), and
 // `starved` whether every buffer the camera held was filled.
 void CountWaitEnd(CameraStats* stats, WaitEnd end, int32_t pending, bool starved, int64_t tick) noexcept;
-void CountCopy(CameraStats* stats, uint64_t bytes) noexcept;
+// A copy, counted in the shard of the thread that made it (`thread` as GuardCopy gave it).
+void CountCopy(CameraStats* stats, const CopyThread* thread, uint64_t bytes) noexcept;
 void CountPage(CameraStats* stats) noexcept;
 
 // One camera as the state report shows it.

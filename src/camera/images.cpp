@@ -23,27 +23,27 @@ struct ArrayTarget {
   uint64_t capacity;  // bytes the elements may take: product of the sizes times the pixel width
 };
 
-// A handle LabVIEW's memory manager does not know (an Array Data Pointer where the node should
-// pass the handle) is refused before anything reads through it.
-bool ValidArray(VLVArrayHandle array) noexcept {
-  return array != nullptr && !RuntimeRefusesHandle(array) && *array != nullptr;
-}
-
 // The array's element bytes: what its dimension sizes hold at the pixel width, and no more than
 // its block really has when LabVIEW's memory manager can tell (an array of another element
-// type than the bits per pixel imply has a smaller block than its sizes suggest).
-ArrayTarget TargetOf(VLVArrayHandle array, int dimensions, uint64_t pixelWidth) noexcept {
+// type than the bits per pixel imply has a smaller block than its sizes suggest).  False for a
+// null handle, or one LabVIEW's memory manager does not know (an Array Data Pointer where the
+// node should pass the handle): it is refused before anything reads through it.
+bool TargetOf(VLVArrayHandle array, int dimensions, uint64_t pixelWidth, ArrayTarget* target) noexcept {
+  if (array == nullptr) return false;
+  uint64_t blockSize = 0;
+  const HandleCheck check = RuntimeCheckArray(array, &blockSize);
+  if (check == HandleCheck::kNotAHandle || *array == nullptr) return false;
   const int32_t* sizes = static_cast<const int32_t*>(*array);
   uint64_t elements = 1;
   for (int d = 0; d < dimensions; ++d) elements *= sizes[d] > 0 ? static_cast<uint64_t>(sizes[d]) : 0;
   uint64_t capacity = elements * pixelWidth;
-  uint64_t blockSize = 0;
-  if (RuntimeHandleSize(array, &blockSize)) {
+  if (check == HandleCheck::kSized) {
     const uint64_t header = 4 * static_cast<uint64_t>(dimensions);
     const uint64_t room = blockSize > header ? blockSize - header : 0;
     if (room < capacity) capacity = room;
   }
-  return {static_cast<uint8_t*>(*array) + 4 * dimensions, capacity};
+  *target = {static_cast<uint8_t*>(*array) + 4 * dimensions, capacity};
+  return true;
 }
 
 // What a copy reads: a buffer's memory and registered size, taken under the registry lock.
@@ -53,12 +53,14 @@ struct SourceBuffer {
 };
 
 // Copies `count` bytes of the buffer, held by `use`, into the array, or refuses when either is
-// too small.
-ErrorCode CopyIntoArray(const SourceBuffer& source, uint64_t count, const ArrayTarget& target, RecordUse* use) noexcept {
+// too small; a copy made counts in the camera's counters.
+ErrorCode CopyIntoArray(const SourceBuffer& source, uint64_t count, const ArrayTarget& target, RecordUse* use,
+                        CameraStats* stats) noexcept {
   if (count > source.size || count > target.capacity) return kBufferTooSmall;
-  GuardCopy(use);
+  CopyThread* thread = GuardCopy(use);
   CopyImageBytes(target.elements, source.picPtr, static_cast<size_t>(count));
-  UnguardCopy();
+  UnguardCopy(thread);
+  CountCopy(stats, thread, count);
   return kOk;
 }
 
@@ -96,11 +98,10 @@ bool UseBuffer(RegistryReadLock& lock, void* hCam, int16_t bufNr, RecordUse* use
 // The two exports that copy an already filled buffer.
 ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, int16_t bufNr, uint16_t width,
                            uint16_t height, uint16_t bitsPerPixel, VLVArrayHandle array) noexcept {
-  if (!ValidArray(array)) return LogAndReturn(kWrongParameter, lines.error);
-
   const uint64_t pixelWidth = PixelWidth(bitsPerPixel);
   const uint64_t count = uint64_t{width} * height * pixelWidth;
-  const ArrayTarget target = TargetOf(array, dimensions, pixelWidth);
+  ArrayTarget target;
+  if (!TargetOf(array, dimensions, pixelWidth, &target)) return LogAndReturn(kWrongParameter, lines.error);
   // The copy writes caller memory, which may fault: it runs under a use of the buffer, never
   // under the lock.
   RecordUse buffer;
@@ -121,8 +122,7 @@ ErrorCode CopyFilledBuffer(const ImageLines& lines, int dimensions, void* hCam, 
       buffer.Take(record);
     }
   }
-  if (result == kOk) result = CopyIntoArray(source, count, target, &buffer);
-  if (result == kOk) CountCopy(stats, count);
+  if (result == kOk) result = CopyIntoArray(source, count, target, &buffer, stats);
   buffer.End();
   if (result == kOptionNotAvailable) return LogAndReturn(result, lines.error);
   return result == kOk ? LogAndReturn(kOk, lines.done, bufNr) : LogAndReturn(result, lines.error2);
@@ -152,7 +152,10 @@ struct CamRamRequest {
 // use from before the read until the copy is done, so it cannot be given back in between.
 ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamRequest& request,
                          VLVArrayHandle array) noexcept {
-  if (!ValidArray(array)) return LogAndReturn(kWrongParameter, lines.error);
+  // The plain read copies the whole buffer into an array counted in 16-bit elements.
+  const uint64_t pixelWidth = request.extended ? PixelWidth(request.bitsPerPixel) : 2;
+  ArrayTarget target;
+  if (!TargetOf(array, 1, pixelWidth, &target)) return LogAndReturn(kWrongParameter, lines.error);
 
   RecordUse camera;
   RecordUse buffer;
@@ -190,11 +193,8 @@ ErrorCode ReadFromCamRam(const ImageLines& lines, void* hCam, const CamRamReques
   }
   if (!buffer || source.picPtr == nullptr) return LogAndReturn(kNoBuffer, lines.error2);
 
-  // The plain read copies the whole buffer into an array counted in 16-bit elements.
-  const uint64_t pixelWidth = request.extended ? PixelWidth(request.bitsPerPixel) : 2;
   const uint64_t count = request.extended ? uint64_t{request.width} * request.height * pixelWidth : source.size;
-  const ErrorCode copied = CopyIntoArray(source, count, TargetOf(array, 1, pixelWidth), &buffer);
-  if (copied == kOk) CountCopy(stats, count);
+  const ErrorCode copied = CopyIntoArray(source, count, target, &buffer, stats);
   buffer.End();
   return copied == kOk ? LogAndReturn(kOk, lines.done, request.bufNr) : LogAndReturn(copied, lines.error2);
 }

@@ -21,6 +21,14 @@ struct BufferSignal {
   std::atomic<bool> claimed{false};     // a queue-order wait reported it; the hand-back clears it
 };
 
+// Copy counters of one thread: a copy counts without a locked instruction in the shard its
+// thread owns, so the count costs an export nothing measurable.
+constexpr int kCopyShards = 64;
+struct alignas(64) CopyCounts {
+  std::atomic<uint64_t> copies{0};
+  std::atomic<uint64_t> bytes{0};
+};
+
 // A camera's counters since its registration, owned by the registration.  Waits, copies and
 // pushes of the camera count at once, each while it holds a use of the registration or of one
 // of the camera's buffers (which a cleanup waits for before it deletes the registration).
@@ -31,8 +39,8 @@ struct CameraStats {
   std::atomic<uint64_t> otherEnds{0};    // waits ended by any other code
   std::atomic<uint64_t> maxPending{0};   // the highest `pending` a wait reported
   std::atomic<uint64_t> starved{0};      // waits that found every buffer the camera held filled
-  std::atomic<uint64_t> copies{0};
-  std::atomic<uint64_t> bytesCopied{0};
+  CopyCounts sharedCopies;                 // copies of threads without a shard of their own
+  CopyCounts copyShards[kCopyShards];      // shard i is written only by the thread that owns it
   std::atomic<uint64_t> pagesPushed{0};
   std::atomic<int64_t> lastFrameTick{0}; // performance-counter tick of the last frame; 0: none
   int64_t registeredTick = 0;            // set before the registration is added; then read-only

@@ -92,13 +92,15 @@ int32_t RuntimeSetHandleSize(void* handle, size_t size) noexcept {
   return reinterpret_cast<DSSetHandleSizeFn>(entry.address.load())(handle, size);
 }
 
-bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept {
-  void* address = FindOptional(s_runtime.getHandleSize);
-  if (address == nullptr) return false;
-  const int32_t blockSize = reinterpret_cast<DSGetHandleSizeFn>(address)(handle);
-  if (blockSize < 0) return false;
-  *size = static_cast<uint64_t>(blockSize);
-  return true;
+HandleCheck RuntimeCheckArray(void* handle, uint64_t* blockSize) noexcept {
+  void* check = FindOptional(s_runtime.checkHandle);
+  if (check != nullptr && reinterpret_cast<DSCheckHandleFn>(check)(handle) != 0) return HandleCheck::kNotAHandle;
+  void* getSize = FindOptional(s_runtime.getHandleSize);
+  if (getSize == nullptr) return HandleCheck::kUnsized;
+  const int32_t size = reinterpret_cast<DSGetHandleSizeFn>(getSize)(handle);
+  if (size < 0) return HandleCheck::kUnsized;
+  *blockSize = static_cast<uint64_t>(size);
+  return HandleCheck::kSized;
 }
 
 bool RuntimeRefusesHandle(void* handle) noexcept {

@@ -9,10 +9,12 @@
 // a fatal box when no run-time or no DSSetHandleSize can be found.
 int32_t RuntimeSetHandleSize(void* handle, size_t size) noexcept;
 
-// The size in bytes of a LabVIEW handle's block (its dimension sizes included), as the run-time's
-// DSGetHandleSize reports it.  False, and never fatal, when the process has no run-time with
-// that function: the caller then relies on what it knows without it.
-bool RuntimeHandleSize(void* handle, uint64_t* size) noexcept;
+// What the run-time's memory manager says of an array handle a caller passed, in one call:
+// not a handle of LabVIEW's (DSCheckHandle), or the size in bytes of its block, dimension sizes
+// included (DSGetHandleSize).  Never fatal: without those functions the handle is taken as
+// given and its size is unknown, and the caller relies on what it knows without them.
+enum class HandleCheck { kNotAHandle, kSized, kUnsized };
+HandleCheck RuntimeCheckArray(void* handle, uint64_t* blockSize) noexcept;
 
 // True when the run-time's DSCheckHandle says `handle` is not a live handle of LabVIEW's: the
 // caller refuses it before anything reads or resizes through it (the run-time's other handle

@@ -171,3 +171,45 @@ TEST_CASE(a_loop_slower_than_its_camera_is_starved) {
   ok_eq_int(0, steady.v[VOR_STAT_STARVED]);
   ok_eq_int(0, steady.v[VOR_STAT_MAX_PENDING]);
 }
+
+namespace {
+
+struct CopyLoop {
+  const ModuleApi* api;
+  void* cam;
+  int copies;
+  HANDLE go;
+};
+
+DWORD WINAPI CopyMany(void* argument) {
+  CopyLoop& loop = *static_cast<CopyLoop*>(argument);
+  LvArray array({64}, 1, 0);
+  WaitForSingleObject(loop.go, INFINITE);
+  for (int i = 0; i < loop.copies; ++i) loop.api->GetImageFromBuffer(loop.cam, 0, 8, 8, 8, array.handle());
+  return 0;
+}
+
+}  // namespace
+
+// Copies of one camera from many threads at once, more threads than the counters have shards
+// of their own: every copy is counted, once.
+TEST_CASE(copies_from_many_threads_are_each_counted) {
+  CameraRig rig("stats_threads");
+  if (!rig.loaded || !rig.Init(Cam(0x5C1), 2)) return;
+  rig.NewBuffer(Cam(0x5C1), 64);
+  constexpr int kThreads = 80, kCopies = 500;
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  CopyLoop loop = {&rig.host.api, Cam(0x5C1), kCopies, go};
+  HANDLE threads[kThreads];
+  for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, CopyMany, &loop, 0, nullptr);
+  SetEvent(go);
+  for (int first = 0; first < kThreads; first += MAXIMUM_WAIT_OBJECTS) {
+    const DWORD count = kThreads - first < MAXIMUM_WAIT_OBJECTS ? kThreads - first : MAXIMUM_WAIT_OBJECTS;
+    WaitForMultipleObjects(count, threads + first, TRUE, 60000);
+  }
+  for (HANDLE thread : threads) CloseHandle(thread);
+  CloseHandle(go);
+  const Stats s = Read(rig.host.api, Cam(0x5C1));
+  ok_eq_int(kThreads * kCopies, s.v[VOR_STAT_COPIES]);
+  ok_eq_int(kThreads * kCopies * 64, s.v[VOR_STAT_BYTES_COPIED]);
+}
