@@ -100,13 +100,13 @@ uint64_t TicksToReadLines(const void* data, size_t bytes) noexcept {
   return end - start;
 }
 
-// Reads, all at once, a line 2 KiB away from each line the spots of `bytes` at `data` look at:
-// the same pages, so their page walks are done before the timed reads, and not mistaken for
-// memory.
-void WalkSpotPages(const unsigned char* data, size_t bytes) noexcept {
-  const size_t step = bytes / (4 * kSpots);
+// Reads, all at once, a line 2 KiB away from each of the `lines` lines TicksToReadLines looks
+// at in `bytes` at `data`: the same pages, so their page walks are done before the timed reads,
+// and not mistaken for memory.
+void WalkPages(const unsigned char* data, size_t bytes, int lines) noexcept {
+  const size_t step = bytes / lines;
   unsigned sum = 0;
-  for (int i = 0; i < 4 * kSpots; ++i) {
+  for (int i = 0; i < lines; ++i) {
     const uintptr_t line = reinterpret_cast<uintptr_t>(data + step / 2 + i * step);
     sum += *reinterpret_cast<const volatile unsigned char*>(line ^ 2048);
   }
@@ -251,8 +251,11 @@ VORLAB_TARGET_AVX2 void CopyStream(unsigned char* to, const unsigned char* from,
 // (a new array), rather than sit in a cache (an array a loop reuses).
 bool TargetInMemory(const CopyPlan& plan, const unsigned char* to, size_t bytes) noexcept {
   if (plan.memoryTicks == 0) return bytes > plan.streamThreshold;
-  if (bytes < kVotedFrom) return TicksToReadLines(to, bytes) > plan.memoryTicks;
-  WalkSpotPages(to, bytes);
+  if (bytes < kVotedFrom) {
+    WalkPages(to, bytes, 4);
+    return TicksToReadLines(to, bytes) > plan.memoryTicks;
+  }
+  WalkPages(to, bytes, 4 * kSpots);
   // Spots in an order without a constant stride, which the processor's stride prefetcher would
   // follow and fetch the next spot's lines ahead of their timed reads.
   static constexpr int kOrder[kSpots] = {0, 3, 7, 1, 6, 2, 5, 4};
@@ -266,13 +269,44 @@ bool TargetInMemory(const CopyPlan& plan, const unsigned char* to, size_t bytes)
 
 }  // namespace
 
+namespace {
+
+// Targets found in memory lately: the address with, in its two low bits, how many copies in a
+// row found it there (LabVIEW's elements start at least 4 bytes into an 8-byte aligned block).
+// Threads share the table without a lock: a lost update only changes one copy's choice of
+// stores, never what is copied.
+constexpr size_t kRemembered = 64;
+std::atomic<uintptr_t> s_targetsInMemory[kRemembered];
+
+// Whether to stream into a target found in memory, or, the second time in a row for the same
+// target, to try ordinary stores that may keep it cached.
+bool Stream(const CopyPlan& plan, const unsigned char* to, size_t bytes) noexcept {
+  const bool inMemory = TargetInMemory(plan, to, bytes);
+  const uintptr_t address = reinterpret_cast<uintptr_t>(to);
+  if ((address & 3) != 0) return inMemory;  // not an array LabVIEW made: no history
+  std::atomic<uintptr_t>& slot = s_targetsInMemory[(address >> 6) % kRemembered];
+  const uintptr_t seen = slot.load(std::memory_order_relaxed);
+  uintptr_t times = (seen & ~uintptr_t{3}) == address ? seen & 3 : 0;
+  if (!inMemory) {
+    if (times != 0) slot.store(0, std::memory_order_relaxed);
+    return false;
+  }
+  // First in memory: stream.  Second in a row: the last copy may have sent it there, so
+  // ordinary stores once.  Third and later: the array does not stay cached between copies.
+  if (times < 3) ++times;
+  slot.store(address | times, std::memory_order_relaxed);
+  return times != 2;
+}
+
+}  // namespace
+
 void CopyImageBytes(void* target, const void* source, size_t bytes) noexcept {
   const CopyPlan& plan = Plan();
   auto* to = static_cast<unsigned char*>(target);
   auto* from = static_cast<const unsigned char*>(source);
   if (!plan.avx2) {
     memcpy(to, from, bytes);
-  } else if (bytes >= kLookedAtFrom && TargetInMemory(plan, to, bytes)) {
+  } else if (bytes >= kLookedAtFrom && Stream(plan, to, bytes)) {
     CopyStream(to, from, bytes);
   } else if (bytes >= kRepMovsbFrom && plan.fastRepMovsb) {
     RepMovsb(to, from, bytes);

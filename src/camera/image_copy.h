@@ -14,6 +14,12 @@
 //   loads and stores below and on processors without it.
 // Where the timestamp cannot tell cache from memory, frames larger than the L2 cache are
 // streamed.  Without AVX2, the CRT's memcpy.
+//
+// Non-temporal stores leave the target out of the caches, so the next copy into the same array
+// finds it in memory again and would stream for ever, even where the array could have stayed
+// cached between copies.  The copy remembers the last targets it found in memory (by address,
+// whichever thread copied): the second copy in a row that finds the same target in memory uses
+// ordinary stores once, and the copies after it see whether the array stays cached.
 void CopyImageBytes(void* target, const void* source, size_t bytes) noexcept;
 
 // The routines CopyImageBytes chooses from, for tests that drive each one at every size and
