@@ -460,17 +460,22 @@ struct Wake {
   void* hCam;
   uint64_t registrationSerial;
   const Waiter* waiter;
+
+  // Under the registry lock: the camera's live registration while it is still the one this
+  // wait began with; null once the camera was cleaned up (and perhaps registered again).
+  BufferRecord* Registration() const noexcept {
+    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
+    return registration != nullptr && registration->serial == registrationSerial ? registration : nullptr;
+  }
 };
 
 Found LookUp(Wake* wake, Order order, const WaitEntry& entry, RecordUse* camera, FamilyEntryPoints* points,
              int32_t* family, int32_t* number) noexcept {
   RegistryLock lock;
-  BufferRecord* registration = BufferRegistry::LiveRegistration(wake->hCam);
+  BufferRecord* registration = wake->Registration();
   // The camera may have been cleaned up, and its library unloaded, after the buffer woke this
   // wait: then there is nobody to ask.
-  if (wake->waiter->cancelled.load() || registration == nullptr || registration->serial != wake->registrationSerial) {
-    return Found::kGone;
-  }
+  if (wake->waiter->cancelled.load() || registration == nullptr) return Found::kGone;
   if (order == Order::kQueue && wake->waiter->refresh.load()) return Found::kReorder;
   const BufferRecord* record = BufferRegistry::FindLive(wake->hCam, entry.number);
   if (record == nullptr || record->signal != entry.signal) return Found::kStale;
@@ -573,10 +578,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
         bool again = false;
         {
           RegistryLock lock;
-          const BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-          if (TakeRefresh(&waiter) && registration != nullptr && registration->serial == wake.registrationSerial) {
-            again = set.Recollect(hCam);
-          }
+          if (TakeRefresh(&waiter) && wake.Registration() != nullptr) again = set.Recollect(hCam);
         }
         if (again) {
           set.Arrange();
@@ -632,8 +634,7 @@ WaitOutcome WaitAndConfirm(Order order, void* hCam, int16_t* bufNr, uint32_t tim
   {
     RegistryLock lock;
     UnregisterWaiter(&waiter);
-    BufferRecord* registration = BufferRegistry::LiveRegistration(hCam);
-    if (registration != nullptr && registration->serial != wake.registrationSerial) registration = nullptr;
+    BufferRecord* registration = wake.Registration();
     if (waiter.cancelled.load()) {
       if (woken.kind == Woken::kBuffer && !gone) {
         // The stop came while the frame was being confirmed: the frame goes to the caller and
