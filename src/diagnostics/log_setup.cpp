@@ -174,34 +174,27 @@ void WriteInfoFile(const char* folder, const char* baseName) {
 }  // namespace
 
 int32_t ReadProductVersion(const char* path, int32_t* major, int32_t* minor, int32_t* fourth) noexcept {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-  if (size == 0) return -1;
-  void* block = HeapAlloc(GetProcessHeap(), 0, size);
-  if (block == nullptr) return -1;
-  int32_t result = -1;
+  const FileVersionBlock block(path);
   DWORD* translation = nullptr;
   UINT length = 0;
-  if (GetFileVersionInfoA(path, 0, size, block) &&
-      VerQueryValueA(block, "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) &&
-      length >= sizeof(DWORD)) {
-    char query[MAX_PATH];
-    wnsprintfA(query, MAX_PATH, "\\StringFileInfo\\%04x%04x\\%s", LOWORD(*translation), HIWORD(*translation),
-               "ProductVersion");
-    char* text = nullptr;
-    int32_t numbers[4] = {0, 0, 0, 0};
-    // A version without a readable ProductVersion string shows as 0.0.0.0.
-    if (VerQueryValueA(block, query, reinterpret_cast<void**>(&text), &length) && text != nullptr) {
-      sscanf(text, strchr(text, ',') != nullptr ? "%d,%d,%d,%d" : "%d.%d.%d.%d", &numbers[0], &numbers[1],
-             &numbers[2], &numbers[3]);
-    }
-    *major = numbers[0];
-    *minor = numbers[1];
-    *fourth = numbers[3];
-    result = 0;
+  if (!block.Query("\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) ||
+      length < sizeof(DWORD)) {
+    return -1;
   }
-  HeapFree(GetProcessHeap(), 0, block);
-  return result;
+  char query[MAX_PATH];
+  wnsprintfA(query, MAX_PATH, "\\StringFileInfo\\%04x%04x\\%s", LOWORD(*translation), HIWORD(*translation),
+             "ProductVersion");
+  char* text = nullptr;
+  int32_t numbers[4] = {0, 0, 0, 0};
+  // A version without a readable ProductVersion string shows as 0.0.0.0.
+  if (block.Query(query, reinterpret_cast<void**>(&text), &length)) {
+    sscanf(text, strchr(text, ',') != nullptr ? "%d,%d,%d,%d" : "%d.%d.%d.%d", &numbers[0], &numbers[1], &numbers[2],
+           &numbers[3]);
+  }
+  *major = numbers[0];
+  *minor = numbers[1];
+  *fourth = numbers[3];
+  return 0;
 }
 
 int32_t LogOpen(const char* baseName) noexcept {

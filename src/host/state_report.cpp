@@ -14,6 +14,7 @@
 #include "diagnostics/log_channel.h"
 #include "host/labview_runtime.h"
 #include "host/module_lifecycle.h"
+#include "host/win32_helpers.h"
 #include "recording/push_file.h"
 #include "vorlabview.h"
 
@@ -72,21 +73,14 @@ class ReportText {
 // The file version of `path` as "a.b.c.d", or "" when the file has no version resource.
 void FileVersion(const char* path, char (&version)[32]) noexcept {
   version[0] = '\0';
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-  if (size == 0) return;
-  char* block = new (std::nothrow) char[size];
-  if (block == nullptr) return;
+  const FileVersionBlock block(path);
   VS_FIXEDFILEINFO* info = nullptr;
   UINT infoSize = 0;
-  if (GetFileVersionInfoA(path, 0, size, block) &&
-      VerQueryValueA(block, "\\", reinterpret_cast<void**>(&info), &infoSize) && info != nullptr &&
-      infoSize >= sizeof *info) {
+  if (block.Query("\\", reinterpret_cast<void**>(&info), &infoSize) && infoSize >= sizeof *info) {
     snprintf(version, sizeof version, "%u.%u.%u.%u", static_cast<unsigned>(HIWORD(info->dwFileVersionMS)),
              static_cast<unsigned>(LOWORD(info->dwFileVersionMS)), static_cast<unsigned>(HIWORD(info->dwFileVersionLS)),
              static_cast<unsigned>(LOWORD(info->dwFileVersionLS)));
   }
-  delete[] block;
 }
 
 // The full path of a library the camera subsystem reported bound.  The library is held for the

@@ -1,4 +1,4 @@
-// Loading libraries that ship beside the module.
+// Loading libraries that ship beside the module; reading a file's version resource.
 #include "host/win32_helpers.h"
 
 #include <mbstring.h>
@@ -28,4 +28,23 @@ HMODULE LoadBesideModule(const char* fileName, const char* baseName, DWORD* erro
   if (module == nullptr) module = LoadLibraryA(baseName);
   *error = module != nullptr ? ERROR_SUCCESS : GetLastError();
   return module;
+}
+
+FileVersionBlock::FileVersionBlock(const char* path) noexcept {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+  if (size == 0) return;
+  block_ = HeapAlloc(GetProcessHeap(), 0, size);
+  if (block_ != nullptr && !GetFileVersionInfoA(path, 0, size, block_)) {
+    HeapFree(GetProcessHeap(), 0, block_);
+    block_ = nullptr;
+  }
+}
+
+FileVersionBlock::~FileVersionBlock() {
+  if (block_ != nullptr) HeapFree(GetProcessHeap(), 0, block_);
+}
+
+bool FileVersionBlock::Query(const char* subBlock, void** value, UINT* length) const noexcept {
+  return block_ != nullptr && VerQueryValueA(block_, subBlock, value, length) && *value != nullptr;
 }

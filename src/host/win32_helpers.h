@@ -36,6 +36,21 @@ class ScopedHandle {
   HANDLE handle_ = nullptr;
 };
 
+// A file's version resource, read whole; empty when the file has none or there is no memory.
+class FileVersionBlock {
+ public:
+  explicit FileVersionBlock(const char* path) noexcept;
+  ~FileVersionBlock();
+  FileVersionBlock(const FileVersionBlock&) = delete;
+  FileVersionBlock& operator=(const FileVersionBlock&) = delete;
+
+  // A value of the block (VerQueryValueA's sub-block names); false when it has none.
+  bool Query(const char* subBlock, void** value, UINT* length) const noexcept;
+
+ private:
+  void* block_ = nullptr;
+};
+
 // Keeps the caller's last error across its scope: the module's own calls in between (logging,
 // boxes, clean-ups) never change what the caller reads from GetLastError.
 class LastErrorGuard {
