@@ -196,16 +196,26 @@ TEST_CASE(reused_handle_value_is_not_waited_on) {
   }
 }
 
+namespace {
+
+// Lanticam camera 0x14 with four buffers, whose stand-in sets the event of a buffer being freed.
+bool FourBuffersSignalledOnFree(CameraRig& rig) {
+  if (!rig.loaded || !rig.Init(Cam(0x14), 1)) return false;
+  for (int i = 0; i < 4; ++i) rig.NewBuffer(Cam(0x14), 64);
+  rig.Sim(1).SetSignalOnFree(1);
+  return true;
+}
+
+}  // namespace
+
 // A frame arriving while the caller frees its buffer: the stand-in sets the event of the
 // buffer being freed.  The wait does not end for it, and pending counts only live buffers.
 TEST_CASE(buffer_freed_with_its_event_set) {
   {
     CameraRig rig("own_signal_on_free");
-    if (!rig.loaded || !rig.Init(Cam(0x14), 1)) return;
+    if (!FourBuffersSignalledOnFree(rig)) return;
     const ModuleApi& api = rig.host.api;
     SimApi sim = rig.Sim(1);
-    for (int i = 0; i < 4; ++i) rig.NewBuffer(Cam(0x14), 64);
-    sim.SetSignalOnFree(1);
     sim.SetDelay("FREE_BUFFER", 300);
     ParkedWait wait(api, kEx, Cam(0x14), 3000);
     Sleep(100);
@@ -225,11 +235,9 @@ TEST_CASE(buffer_freed_with_its_event_set) {
   // Buffers 0 and 2 filled; the wait reports 0 and is held in its status call while buffer 3
   // is freed with its event set: pending is 1.
   CameraRig rig("own_pending");
-  if (!rig.loaded || !rig.Init(Cam(0x14), 1)) return;
+  if (!FourBuffersSignalledOnFree(rig)) return;
   const ModuleApi& api = rig.host.api;
   SimApi sim = rig.Sim(1);
-  for (int i = 0; i < 4; ++i) rig.NewBuffer(Cam(0x14), 64);
-  sim.SetSignalOnFree(1);
   sim.SetDelay("FREE_BUFFER", 1000);
   sim.SetDelay("GETBUFFER_STATUS", 400);
   sim.FillBuffer(Cam(0x14), 0, 1, 1);
