@@ -24,6 +24,10 @@ constexpr DWORD kNotFound = 0xFFFFFFFF;
 constexpr DWORD kMaxExtras = 2;   // the wait's cancel event and the node's abort event
 constexpr DWORD kSliceMs = 10;    // only for a wait that has no cancel event
 constexpr DWORD kGroup = MAXIMUM_WAIT_OBJECTS - 1;  // buffers per helper, beside its stop event
+// Helpers whose round is over and that nobody stopped leave on their own after this long: each
+// holds a reference of the module, and a camera that is never waited for or cleaned up again
+// must not keep the module loaded after its host has let it go.
+constexpr ULONGLONG kLingerMs = 1000;
 
 // Which signalled buffer a wait reports.
 enum class Order {
@@ -205,6 +209,7 @@ struct Watch {
   std::atomic<DWORD> firstFired; // the lowest place in report order a helper saw
   std::atomic<DWORD> failure;    // a helper's system error, 0 when none
   std::atomic<bool> filledAtStart;  // a helper found one of its buffers filled before it blocked
+  std::atomic<ULONGLONG> overAt;    // tick count when the round ended and its helpers lingered; 0 before
   DWORD begin;                   // the first place the helpers watch
   DWORD count;                   // places watched: [begin, begin + count)
   BufferSignal** signals;        // held by the block
@@ -239,7 +244,16 @@ VOID CALLBACK WatchGroupCallback(PTP_CALLBACK_INSTANCE instance, PVOID context) 
     watch->filledAtStart.store(true);
     r += 1;  // as the blocking wait below, with the stop event in front, would give it
   } else {
-    r = WaitForMultipleObjects(group->size + 1, handles, FALSE, INFINITE);
+    // Woken once every kLingerMs to see whether the round ended without a stop for them.
+    for (;;) {
+      r = WaitForMultipleObjects(group->size + 1, handles, FALSE, static_cast<DWORD>(kLingerMs));
+      if (r != WAIT_TIMEOUT) break;
+      const ULONGLONG overAt = watch->overAt.load();
+      if (overAt != 0 && GetTickCount64() - overAt >= kLingerMs) {
+        r = WAIT_OBJECT_0;  // as if stopped
+        break;
+      }
+    }
   }
   if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + group->size) {
     const DWORD place = watch->begin + group->first + (r - WAIT_OBJECT_0 - 1);
@@ -273,6 +287,7 @@ Watch* StartWatch(const WaitSet& set, DWORD begin) noexcept {
   watch->firstFired.store(kNotFound);
   watch->failure.store(0);
   watch->filledAtStart.store(false);
+  watch->overAt.store(0);
   watch->begin = begin;
   watch->count = count;
   for (DWORD i = 0; i < count; ++i) {
@@ -375,7 +390,9 @@ Woken BlockWithHelpers(const WaitSet& set, const HANDLE* extras, DWORD extraCoun
       }
     }
     // The helpers are stopped later, by the camera's next wait or its cleanup: stopping them
-    // here would wake them all before this wait has returned.
+    // here would wake them all before this wait has returned.  Left alone, they leave after
+    // kLingerMs.
+    watch->overAt.store(GetTickCount64());
     *lingering = watch;
     return woken;
   }

@@ -548,3 +548,25 @@ TEST_CASE(cleanup_while_a_reallocation_waits_for_a_copy) {
     ok_eq_hex(0, steps[2]);
   }
 }
+
+// A wait on more buffers than one system wait holds leaves its helpers to the camera's next
+// wait; a camera that is never waited for or cleaned up again must not keep the module loaded
+// once its host lets it go.
+TEST_CASE(helpers_left_alone_do_not_keep_the_module_loaded) {
+  CameraRig rig("own_linger");
+  if (!rig.loaded || !rig.Init(Cam(0x1B), 1)) return;
+  for (int i = 0; i < 100; ++i) rig.NewBuffer(Cam(0x1B), 16);
+  rig.Sim(1).FillBuffer(Cam(0x1B), 5, 1, 1);  // one of the buffers the wait watches itself
+  int16_t number = -1;
+  ok_eq_hex(0, rig.host.api.WaitForBuffersEx(Cam(0x1B), &number, 3000, nullptr, nullptr));
+  ok_eq_int(5, number);
+  const std::string module = rig.host.PathOf("vorlabview.dll");
+  ModuleHost::ClearBoxes();
+  rig.host.Unload();  // the camera still registered, its wait's helpers still watching
+  ok(WaitUntil([&] { return GetModuleHandleA(module.c_str()) == nullptr; }, 5000),
+     "the module stayed loaded after its host let it go");
+  // Unloaded for real: the unload's box about the buffers left.
+  const std::vector<BoxRecord> boxes = ModuleHost::Boxes();
+  ok(boxes.size() == 1 && boxes[0].caption == "vorgeneric", "%u boxes at the unload",
+     static_cast<unsigned>(boxes.size()));
+}

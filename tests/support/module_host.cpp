@@ -26,9 +26,11 @@ CRITICAL_SECTION* BoxLock() {
   return &lock;
 }
 
+// Never destroyed: a module still loaded at the process's end shows its box after the
+// program's statics are gone.
 std::vector<BoxRecord>& BoxList() {
-  static std::vector<BoxRecord> boxes;
-  return boxes;
+  static std::vector<BoxRecord>* boxes = new std::vector<BoxRecord>;
+  return *boxes;
 }
 
 int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
