@@ -166,7 +166,10 @@ TEST_CASE(a_loop_slower_than_its_camera_is_starved) {
   ok_eq_int(20, slow.v[VOR_STAT_FRAMES]);
   ok(slow.v[VOR_STAT_STARVED] >= 15, "the slow loop starved %llu times of 20",
      (unsigned long long)slow.v[VOR_STAT_STARVED]);
-  ok_eq_int(1, slow.v[VOR_STAT_MAX_PENDING]);
+  // Two buffers the camera holds are filled at each wait; all three only when the first wait
+  // starts more than two frame times (10 ms) after the start, which a loaded machine may do.
+  ok(slow.v[VOR_STAT_MAX_PENDING] >= 1 && slow.v[VOR_STAT_MAX_PENDING] <= 2, "the slow loop saw %llu pending",
+     (unsigned long long)slow.v[VOR_STAT_MAX_PENDING]);
   ok_eq_int(20, steady.v[VOR_STAT_FRAMES]);
   // The loop that keeps up finds a second buffer filled only when the system holds it up for a
   // whole frame time (50 ms): rare, but not impossible on a loaded machine.
