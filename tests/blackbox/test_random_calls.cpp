@@ -238,7 +238,11 @@ int main(int argc, char** argv) {
     s_seconds = static_cast<DWORD>(atoi(argv[1]));
     if (argc >= 3) s_seed = _strtoui64(argv[2], nullptr, 0);
     char* none[] = {argv[0]};
-    return wtest::RunAll(1, none);
+    const int result = wtest::RunAll(1, none);
+    RemoveLeftFolders(3000);
+    return result;
   }
-  return wtest::RunAll(argc, argv);
+  const int result = wtest::RunAll(argc, argv);
+  RemoveLeftFolders(3000);
+  return result;
 }

@@ -172,11 +172,10 @@ TEST_CASE(a_loop_slower_than_its_camera_is_starved) {
      (unsigned long long)slow.v[VOR_STAT_MAX_PENDING]);
   ok_eq_int(20, steady.v[VOR_STAT_FRAMES]);
   // The loop that keeps up finds a second buffer filled only when the system holds it up for a
-  // whole frame time (50 ms): rare, but not impossible on a loaded machine.
+  // whole frame time (50 ms): rare, but not impossible on a loaded machine.  (Its highest
+  // pending is not checked: a first wait held up twice as long finds all three filled.)
   ok(steady.v[VOR_STAT_STARVED] <= 2, "the steady loop starved %llu times of 20",
      (unsigned long long)steady.v[VOR_STAT_STARVED]);
-  ok(steady.v[VOR_STAT_MAX_PENDING] <= 1, "the steady loop saw %llu pending",
-     (unsigned long long)steady.v[VOR_STAT_MAX_PENDING]);
 }
 
 namespace {

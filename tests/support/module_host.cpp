@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <vector>
+
 #include "wtest.h"
 
 #ifndef VORLAB_DLL
@@ -72,7 +74,10 @@ std::string MakeFreshFolder(const char* name) {
   return folder;
 }
 
-void RemoveFolder(const std::string& folder) {
+namespace {
+
+// Removes what it can of the folder; false when the folder is still there.
+bool RemoveFolderTree(const std::string& folder) {
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
@@ -80,7 +85,7 @@ void RemoveFolder(const std::string& folder) {
       if (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0) continue;
       const std::string path = folder + "\\" + found.cFileName;
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveFolder(path);
+        RemoveFolderTree(path);
       } else {
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path.c_str());
@@ -88,7 +93,50 @@ void RemoveFolder(const std::string& folder) {
     } while (FindNextFileA(search, &found));
     FindClose(search);
   }
-  RemoveDirectoryA(folder.c_str());
+  return RemoveDirectoryA(folder.c_str()) || GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+// Folders that could not be removed yet: a module a wait's helpers still hold stays loaded
+// (and its file in use) for up to two seconds after its host let it go.  Never destroyed, so
+// that the program's end can still use it.
+struct LeftFolders {
+  SRWLOCK lock = SRWLOCK_INIT;
+  std::vector<std::string> folders;
+};
+
+LeftFolders& Left() {
+  static LeftFolders* left = new LeftFolders;
+  return *left;
+}
+
+}  // namespace
+
+void RemoveFolder(const std::string& folder) {
+  if (RemoveFolderTree(folder)) return;
+  LeftFolders& left = Left();
+  AcquireSRWLockExclusive(&left.lock);
+  left.folders.push_back(folder);
+  ReleaseSRWLockExclusive(&left.lock);
+}
+
+void RemoveLeftFolders(DWORD ms) {
+  LeftFolders& left = Left();
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    AcquireSRWLockExclusive(&left.lock);
+    std::vector<std::string> folders;
+    folders.swap(left.folders);
+    ReleaseSRWLockExclusive(&left.lock);
+    std::vector<std::string> still;
+    for (const std::string& folder : folders) {
+      if (!RemoveFolderTree(folder)) still.push_back(folder);
+    }
+    if (still.empty() || GetTickCount64() - start >= ms) return;
+    AcquireSRWLockExclusive(&left.lock);
+    left.folders.insert(left.folders.end(), still.begin(), still.end());
+    ReleaseSRWLockExclusive(&left.lock);
+    Sleep(100);
+  }
 }
 
 std::string ReadWholeFile(const std::string& path) {

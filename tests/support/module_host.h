@@ -146,6 +146,9 @@ void CheckOneErrorBox(const char* text);
 // Folder helpers.
 std::string ExeFolder();  // the test program's own folder
 std::string MakeFreshFolder(const char* name);
+// A folder that cannot be removed yet (a module in it still loaded) is tried again by
+// RemoveLeftFolders, for up to `ms`, which the test programs call as they end.
 void RemoveFolder(const std::string& folder);
+void RemoveLeftFolders(DWORD ms);
 std::string ReadWholeFile(const std::string& path);
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
