@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "wtest.h"
@@ -124,17 +125,11 @@ void RemoveLeftFolders(DWORD ms) {
   const ULONGLONG start = GetTickCount64();
   for (;;) {
     AcquireSRWLockExclusive(&left.lock);
-    std::vector<std::string> folders;
-    folders.swap(left.folders);
+    std::vector<std::string>& folders = left.folders;
+    folders.erase(std::remove_if(folders.begin(), folders.end(), RemoveFolderTree), folders.end());
+    const bool done = folders.empty();
     ReleaseSRWLockExclusive(&left.lock);
-    std::vector<std::string> still;
-    for (const std::string& folder : folders) {
-      if (!RemoveFolderTree(folder)) still.push_back(folder);
-    }
-    if (still.empty() || GetTickCount64() - start >= ms) return;
-    AcquireSRWLockExclusive(&left.lock);
-    left.folders.insert(left.folders.end(), still.begin(), still.end());
-    ReleaseSRWLockExclusive(&left.lock);
+    if (done || GetTickCount64() - start >= ms) return;
     Sleep(100);
   }
 }
